@@ -1,0 +1,25 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// The diagnostic log. The file at LOG_PATH is both the switch and the sink:
+// its presence at instantiate turns logging on, the integer at its start sets
+// how much is written, and every message is appended to it.
+
+inline constexpr const char* LOG_PATH = "/tmp/ostrevan.log";
+
+// Process-wide threshold shared by every instance. Written by instantiate on
+// one thread while other instances read it in run on another, hence atomic;
+// it orders nothing else, so relaxed accesses are enough.
+extern std::atomic<int32_t> log_level;
+
+// Sets log_level from LOG_PATH (0 when the file is missing) and announces an
+// active log with the level-0 line.
+void read_log_level();
+
+// Appends one formatted line to LOG_PATH when level <= log_level. Opens and
+// closes the file on every call, so no stream outlives a message and lines
+// from several instances interleave whole.
+void debug_log(int32_t level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

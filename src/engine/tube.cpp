@@ -1,0 +1,209 @@
+#include "engine/tube.h"
+
+#include <cmath>
+#include <math.h>
+#include <limits>
+
+#include "diag/debug_log.h"
+
+namespace {
+
+// Single-precision constants, written as the literals that produce them.
+constexpr float SEMITONE = 1.0594631f;        // 2^(1/12)
+constexpr float PERIOD_PER_HZ = 0.00909091f;  // 4 / 440: sub-steps per period of note 69
+constexpr float A4_NOTE = 69.0f;
+constexpr float MILLI = 0.001f;               // ms to s, and the 60 dB fall
+constexpr float DB_TO_EXPONENT = 0.05f;       // dB / 20
+constexpr float DAMPING_FACTOR = -0.0001308997f;  // about -2*pi/48000
+constexpr float SUB_STEPS_PER_MS = 4.0f;      // decay_time is decay in sub-step units
+
+constexpr float START_NOTE = 60.0f;
+constexpr float START_DAMPING_COEF = 0.20787957f;
+constexpr float START_LFO_DEPTH = 1.5f;
+constexpr float START_LFO_STEP = 1.0f / 24000.0f;
+constexpr float DEFAULT_DECAY = 100.0f;
+constexpr float DEFAULT_DAMPING = 12000.0f;
+
+void log_feedback(const Tube& tube)
+{
+    debug_log(1, "fdbk: %f sz: %d", static_cast<double>(tube.feedback),
+              static_cast<int>(tube.length));
+}
+
+}  // namespace
+
+float unset_value() { return std::numeric_limits<float>::quiet_NaN(); }
+
+TubeBank::TubeBank()
+{
+    for (Tube& tube : tubes) {
+        construct_tube(tube);
+    }
+}
+
+void construct_tube(Tube& tube)
+{
+    tube.note = START_NOTE;
+    tube.transpose = unset_value();
+    tube.decay = unset_value();
+    tube.damping_hz = unset_value();
+    tube.level_db = 0.0f;
+    tube.gain = 1.0f;
+    tube.damping_coef = START_DAMPING_COEF;
+    tube.damping_state = 0.0f;
+    tube.highpass_coef = HIGHPASS_POLE;
+    tube.highpass_state = 0.0f;
+    tube.sample_rate = START_RATE;
+    tube.feedback = 0.0f;
+    tube.read_pos = 0.0f;
+    tube.write_index = 0;
+    tube.decay_time = 0.0f;
+    tube.length = START_LENGTH;
+    tube.glide_target = 0;
+    tube.pending_length = 0;
+    tube.gliding = false;
+    tube.read_speed = 1.0f;
+    tube.write_gain = 1.0f;
+    tube.lfo_depth = START_LFO_DEPTH;
+    tube.lfo_step = START_LFO_STEP;
+    tube.lfo_phase = 0.0f;
+    tube.integ = 0.0f;
+    for (float& slot : tube.delay) {
+        slot = 0.0f;
+    }
+    for (float& sample : tube.in_hist) {
+        sample = 0.0f;
+    }
+    tube.phases[0] = 0.25f;
+    tube.phases[1] = 0.5f;
+    tube.phases[2] = 0.75f;
+    tube.phases[3] = 1.0f;
+
+    // With transpose unset this requests the shortest length and leaves a NaN
+    // feedback that the default decay replaces at once.
+    retune(tube);
+    set_decay(tube, DEFAULT_DECAY);
+    set_damping(tube, DEFAULT_DAMPING);
+}
+
+float loop_gain(uint64_t length, float divisor)
+{
+    return powf(MILLI, static_cast<float>(length) / divisor);
+}
+
+float clamp_feedback(float gain)
+{
+    if (gain < -FEEDBACK_LIMIT) {
+        return -FEEDBACK_LIMIT;
+    }
+    if (gain > FEEDBACK_LIMIT) {
+        return FEEDBACK_LIMIT;
+    }
+    return gain;
+}
+
+uint64_t round_to_count(float x)
+{
+    // Written so that NaN fails the test: converting NaN, a negative or an
+    // out-of-range float to an unsigned integer is undefined in C++.
+    if (!(x > 0.0f)) {
+        return 0;
+    }
+    const float rounded = std::round(x);  // halves away from zero
+    if (rounded >= 18446744073709551616.0f) {
+        return std::numeric_limits<uint64_t>::max();
+    }
+    return static_cast<uint64_t>(rounded);
+}
+
+uint64_t requested_length(float note, float transpose, float sample_rate)
+{
+    const float n = std::round(note + transpose);
+    const float p = powf(SEMITONE, A4_NOTE - n);
+    const float x = (sample_rate * PERIOD_PER_HZ) * p;
+    const uint64_t length = round_to_count(x);
+    if (length < MIN_LENGTH) {
+        return MIN_LENGTH;
+    }
+    if (length > MAX_LENGTH) {
+        return MAX_LENGTH;
+    }
+    return length;
+}
+
+void retune(Tube& tube)
+{
+    const uint64_t length = requested_length(tube.note, tube.transpose, tube.sample_rate);
+
+    // A request for the length the tube is at or already heading for
+    // withdraws any older request, so the tube always ends at the length its
+    // latest controls ask for. A tube that has never glided only holds the
+    // provisional start length, so it always gets its request.
+    const uint64_t heading_for = tube.gliding ? tube.glide_target : tube.length;
+    if (tube.glide_target != 0 && length == heading_for) {
+        tube.pending_length = 0;
+    } else {
+        tube.pending_length = length;
+    }
+
+    tube.decay_time = tube.decay * SUB_STEPS_PER_MS;
+    // The feedback follows the length the tube has now; the glide derives it
+    // again when the requested length is reached.
+    const float gain = loop_gain(tube.length, (tube.sample_rate * MILLI) * tube.decay_time);
+    tube.feedback = clamp_feedback(gain);
+    log_feedback(tube);
+}
+
+void set_note(Tube& tube, float value)
+{
+    if (value == tube.note) {
+        return;
+    }
+    tube.note = value;
+    retune(tube);
+}
+
+void set_transpose(Tube& tube, float value)
+{
+    if (value == tube.transpose) {
+        return;
+    }
+    tube.transpose = value;
+    retune(tube);
+}
+
+void set_decay(Tube& tube, float value)
+{
+    if (value == tube.decay) {
+        return;
+    }
+    tube.decay = value;
+    tube.decay_time = value * SUB_STEPS_PER_MS;
+    const float gain = loop_gain(tube.length, (tube.decay_time * MILLI) * tube.sample_rate);
+    // A decay change leaves the loop inverting; the next retune or glide
+    // arrival makes it positive again.
+    tube.feedback = -clamp_feedback(gain);
+    log_feedback(tube);
+}
+
+void set_level(Tube& tube, float value)
+{
+    if (value == tube.level_db) {
+        return;
+    }
+    tube.level_db = value;
+    // -120 dB and below (and NaN) is silence rather than a tiny gain.
+    tube.gain = value > SILENCE_DB ? powf(10.0f, value * DB_TO_EXPONENT) : 0.0f;
+}
+
+void set_damping(Tube& tube, float value)
+{
+    if (value == tube.damping_hz) {
+        return;
+    }
+    tube.damping_hz = value;
+    // The pole assumes 48000 Hz whatever the host's rate.
+    tube.damping_coef = expf(value * DAMPING_FACTOR);
+}
+
+void set_sample_rate(Tube& tube, float rate) { tube.sample_rate = rate; }

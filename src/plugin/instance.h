@@ -1,0 +1,13 @@
+#pragma once
+
+#include "engine/controls.h"
+#include "engine/tube.h"
+
+// The host's handle: owns the bank and holds the port pointers and the cached
+// control values. Allocated with malloc, so it stays a plain record.
+struct PluginInstance {
+    TubeBank* bank;
+    Controls controls;
+    const float* input[TUBE_COUNT];
+    float* output[TUBE_COUNT];
+};

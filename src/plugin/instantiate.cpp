@@ -1,0 +1,57 @@
+#include <cstdlib>
+#include <new>
+
+#include "diag/debug_log.h"
+#include "engine/controls.h"
+#include "engine/tube.h"
+#include "plugin/instance.h"
+#include "plugin/lifecycle.h"
+
+namespace {
+
+constexpr float DEFAULT_NOTES[TUBE_COUNT] = {60.0f, 64.0f, 67.0f, 72.0f};
+
+}  // namespace
+
+// The order of these steps decides each tube's feedback sign, its pending
+// request and the lines a new instance logs, so it is kept exactly.
+LV2_Handle instantiate(const LV2_Descriptor*, double sample_rate, const char*,
+                       const LV2_Feature* const*)
+{
+    read_log_level();
+
+    auto* instance = static_cast<PluginInstance*>(std::malloc(sizeof(PluginInstance)));
+    if (instance == nullptr) {
+        return nullptr;
+    }
+    reset_controls(instance->controls);
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        instance->input[i] = nullptr;
+        instance->output[i] = nullptr;
+    }
+
+    auto* bank = new (std::nothrow) TubeBank();
+    if (bank == nullptr) {
+        std::free(instance);
+        return nullptr;
+    }
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_note(bank->tubes[i], DEFAULT_NOTES[i]);
+    }
+    instance->bank = bank;
+
+    // Only stored: lengths and coefficients keep their 48000 Hz values until
+    // the first run retunes every tube at the host's rate.
+    const float rate = static_cast<float>(sample_rate);
+    for (Tube& tube : bank->tubes) {
+        set_sample_rate(tube, rate);
+    }
+    return instance;
+}
+
+void cleanup(LV2_Handle handle)
+{
+    auto* instance = static_cast<PluginInstance*>(handle);
+    delete instance->bank;
+    std::free(instance);
+}

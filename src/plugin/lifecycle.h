@@ -1,0 +1,14 @@
+#pragma once
+
+#include <lv2/core/lv2.h>
+
+// The functions the host reaches through the descriptor.
+
+LV2_Handle instantiate(const LV2_Descriptor* descriptor, double sample_rate,
+                       const char* bundle_path, const LV2_Feature* const* features);
+void connect_port(LV2_Handle handle, uint32_t port, void* data);
+void activate(LV2_Handle handle);
+void run(LV2_Handle handle, uint32_t sample_count);
+void deactivate(LV2_Handle handle);
+void cleanup(LV2_Handle handle);
+const void* extension_data(const char* uri);
