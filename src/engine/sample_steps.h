@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "engine/tube.h"
+
+// The steps of one sub-step of a tube, in the order they run, and the output
+// stage of a frame. Everything is single precision except the DC blocker; each
+// fused multiply-add is written out with std::fma and nothing else is fused.
+
+inline constexpr float SIXTH = 1.0f / 6.0f;
+inline constexpr float TWO_THIRDS = 2.0f / 3.0f;
+inline constexpr float TWELFTH = 1.0f / 12.0f;
+inline constexpr float FIVE_TWELFTHS = 5.0f / 12.0f;
+inline constexpr float TWENTY_FOURTH = 1.0f / 24.0f;
+inline constexpr float HUNDRED_TWENTIETH = 1.0f / 120.0f;
+inline constexpr float THIRTEEN_SIXTIETHS = 13.0f / 60.0f;
+
+inline constexpr float DELAY_SPAN = static_cast<float>(DELAY_SIZE);
+
+// DC blocker d = b(1 - z^-1) / (1 - a z^-1), in double precision: its pole is
+// so close to 1 that single precision would leave an audible offset.
+inline constexpr double DC_POLE = 0.9968707592884718;
+inline constexpr double DC_GAIN = 0.9984353796442359;  // (1 + DC_POLE) / 2: unity at Nyquist
+
+// Cubic B-spline through the last four input samples, split so that the part
+// that depends on the position (u - c0) and the constant c0 can be added
+// around the feedback term in the order the loop needs.
+struct Upsampler {
+    float c3, c2, c1, c0;
+};
+
+inline Upsampler upsampler_for(const float h[4])
+{
+    Upsampler s;
+    s.c3 = (h[1] - h[2]) * 0.5f + (h[3] - h[0]) * SIXTH;
+    s.c2 = (h[0] + h[2]) * 0.5f - h[1];
+    s.c1 = (h[2] - h[0]) * 0.5f;
+    s.c0 = h[1] * TWO_THIRDS + (h[0] + h[2]) * SIXTH;
+    return s;
+}
+
+inline float upsample(const Upsampler& s, float t)
+{
+    return ((s.c3 * t + s.c2) * t + s.c1) * t;
+}
+
+// Triangle modulator of the read position: |phase| sweeps 0..1..0.
+inline float advance_lfo(Tube& tube)
+{
+    float phase = tube.lfo_phase + tube.lfo_step;
+    if (!(phase < 1.0f)) {
+        phase = phase - 2.0f;
+    }
+    tube.lfo_phase = phase;
+    return std::fabs(phase);
+}
+
+// Six-point quintic B-spline on the segment between p[2] and p[3].
+inline float read_delay(const float* p, float f)
+{
+    const float e5 = (p[3] - p[2]) * TWELFTH + (p[1] - p[4]) * TWENTY_FOURTH +
+                     (p[5] - p[0]) * HUNDRED_TWENTIETH;
+    const float e4 = p[2] * 0.25f + (p[0] + p[4]) * TWENTY_FOURTH - (p[1] + p[3]) * SIXTH;
+    const float e3 = (p[4] - p[0]) * TWELFTH - (p[3] - p[1]) * SIXTH;
+    const float e2 = (p[0] + p[4]) * TWELFTH + (p[1] + p[3]) * SIXTH - p[2] * 0.5f;
+    const float e1 = (p[3] - p[1]) * FIVE_TWELFTHS + (p[4] - p[0]) * TWENTY_FOURTH;
+    const float e0 = p[2] * 0.55f + (p[1] + p[3]) * THIRTEEN_SIXTIETHS +
+                     (p[0] + p[4]) * HUNDRED_TWENTIETH;
+    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+}
+
+// Interpolated, modulated read of the delay line. The guard slots let the
+// six points be read without wrapping.
+inline float read_modulated(const Tube& tube, float modulation)
+{
+    float q = std::fma(tube.lfo_depth, modulation + 1.0f, tube.read_pos + 1.0f);
+    if (q >= DELAY_SPAN) {
+        q = q - DELAY_SPAN;
+    }
+    float whole = 0.0f;
+    const float f = std::modf(q, &whole);
+    const auto i = static_cast<uint64_t>(whole);
+    return read_delay(&tube.delay[i], f);
+}
+
+inline float dc_block(Tube& tube, float v)
+{
+    const double product = DC_POLE * static_cast<double>(tube.integ);
+    const auto y = static_cast<float>(std::fma(DC_GAIN, static_cast<double>(v), product));
+    const float d = y - tube.integ;
+    tube.integ = y;
+    return d;
+}
+
+// Fixed 20 Hz high-pass followed by the damping low-pass. k(A - x) is used
+// three times and never rounded on its own, so each use is one fused step.
+inline float loop_filter(Tube& tube, float x)
+{
+    const float k = tube.highpass_coef;
+    const float c = tube.damping_coef;
+    const float a_minus_x = tube.highpass_state - x;
+    const float lowpassed = std::fma(k, a_minus_x, x);
+    const float damped = std::fma(-k, a_minus_x, c * std::fma(k, a_minus_x, tube.damping_state));
+    tube.highpass_state = lowpassed;
+    tube.damping_state = damped;
+    return damped;
+}
+
+inline void write_delay(Tube& tube, float value)
+{
+    const uint64_t w = tube.write_index;
+    tube.delay[w] = value;
+    if (w < DELAY_GUARD) {
+        tube.delay[DELAY_SIZE + w] = value;
+    }
+    tube.write_index = w + 1 == DELAY_SIZE ? 0 : w + 1;
+}
+
+inline void advance_read(Tube& tube)
+{
+    const float r = tube.read_pos + tube.read_speed;
+    tube.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
+}
+
+// d / sqrt(1 + d^2): bounded by 1 for every finite d.
+inline float soft_clip(float d)
+{
+    return d / std::sqrt(std::fma(d, d, 1.0f));
+}

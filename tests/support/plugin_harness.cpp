@@ -1,0 +1,56 @@
+#include "support/plugin_harness.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "diag/debug_log.h"
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+PluginHarness::PluginHarness(double sample_rate, uint32_t max_frames)
+    : descriptor(lv2_descriptor(0)),
+      handle(descriptor->instantiate(descriptor, sample_rate, "/nonexistent/", nullptr))
+{
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        in[i].assign(max_frames, 0.0f);
+        out[i].assign(max_frames, 0.0f);
+        descriptor->connect_port(handle, PORT_IN_1 + i, in[i].data());
+        descriptor->connect_port(handle, PORT_OUT_1 + i, out[i].data());
+        descriptor->connect_port(handle, PORT_NOTE_1 + i, &control.note[i]);
+    }
+    descriptor->connect_port(handle, PORT_TRANSPOSE, &control.transpose);
+    descriptor->connect_port(handle, PORT_DECAY, &control.decay);
+    descriptor->connect_port(handle, PORT_LEVEL, &control.level);
+    descriptor->connect_port(handle, PORT_DAMPING, &control.damping);
+    descriptor->activate(handle);
+}
+
+PluginHarness::~PluginHarness()
+{
+    descriptor->deactivate(handle);
+    descriptor->cleanup(handle);
+}
+
+void PluginHarness::run(uint32_t frames) { descriptor->run(handle, frames); }
+
+std::vector<std::string> read_log_lines()
+{
+    std::vector<std::string> lines;
+    std::ifstream file(LOG_PATH);
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+LogFileGuard::LogFileGuard() { remove(); }
+LogFileGuard::~LogFileGuard() { remove(); }
+
+void LogFileGuard::create(const char* content)
+{
+    std::ofstream file(LOG_PATH, std::ios::trunc);
+    file << content;
+}
+
+void LogFileGuard::remove() { std::remove(LOG_PATH); }

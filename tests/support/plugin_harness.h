@@ -1,0 +1,52 @@
+#pragma once
+
+#include <lv2/core/lv2.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "plugin/instance.h"
+#include "plugin/ports.h"
+
+// Drives one instance through the descriptor, as a host does, with buffers
+// and control values it owns.
+struct Control {
+    float note[TUBE_COUNT] = {60.0f, 64.0f, 67.0f, 72.0f};
+    float transpose = 0.0f;
+    float decay = 100.0f;
+    float level = 0.0f;
+    float damping = 12000.0f;
+};
+
+class PluginHarness {
+public:
+    explicit PluginHarness(double sample_rate, uint32_t max_frames = 4096);
+    ~PluginHarness();
+    PluginHarness(const PluginHarness&) = delete;
+    PluginHarness& operator=(const PluginHarness&) = delete;
+
+    // Fills every input with `value` (or leaves it) and runs `frames` frames.
+    void run(uint32_t frames);
+
+    const LV2_Descriptor* descriptor;
+    LV2_Handle handle;
+    Control control;
+    std::array<std::vector<float>, TUBE_COUNT> in;
+    std::array<std::vector<float>, TUBE_COUNT> out;
+
+    PluginInstance& instance() { return *static_cast<PluginInstance*>(handle); }
+    Tube& tube(int i) { return instance().bank->tubes[i]; }
+};
+
+// Reads the log file's lines (empty when it does not exist).
+std::vector<std::string> read_log_lines();
+
+// Owns the log file for one test: removes it now and when the test ends.
+struct LogFileGuard {
+    LogFileGuard();
+    ~LogFileGuard();
+    // Creates the file with the given content (the switch and level).
+    void create(const char* content);
+    void remove();
+};
