@@ -32,7 +32,16 @@ PluginHarness::~PluginHarness()
     descriptor->cleanup(handle);
 }
 
-void PluginHarness::run(uint32_t frames) { descriptor->run(handle, frames); }
+void PluginHarness::run(uint32_t frames)
+{
+    // Longer runs go in buffer-sized calls; the buffers keep the last one.
+    const auto capacity = static_cast<uint32_t>(in[0].size());
+    do {
+        const uint32_t now = frames < capacity ? frames : capacity;
+        descriptor->run(handle, now);
+        frames -= now;
+    } while (frames > 0);
+}
 
 std::vector<std::string> read_log_lines()
 {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "plugin/instance.h"
@@ -26,7 +27,7 @@ public:
     PluginHarness(const PluginHarness&) = delete;
     PluginHarness& operator=(const PluginHarness&) = delete;
 
-    // Fills every input with `value` (or leaves it) and runs `frames` frames.
+    // Runs `frames` frames, in several calls when they exceed the buffers.
     void run(uint32_t frames);
 
     const LV2_Descriptor* descriptor;

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "plugin/fp_mode.h"
+#include "support/plugin_harness.h"
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+TEST(Descriptor, OnlyIndexZeroHasTheDescriptor)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->URI, "http://ostrevan.org/plugins/ostrevan-tarvolene");
+    EXPECT_EQ(lv2_descriptor(0), d);
+    for (uint32_t index : {1u, 2u, 16u, 1000u, std::numeric_limits<uint32_t>::max()}) {
+        EXPECT_EQ(lv2_descriptor(index), nullptr) << index;
+    }
+}
+
+TEST(Descriptor, OffersNoExtension)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    for (const char* uri : {"http://lv2plug.in/ns/ext/state#interface",
+                            "http://lv2plug.in/ns/ext/worker#interface",
+                            "http://lv2plug.in/ns/ext/options#interface",
+                            "http://lv2plug.in/ns/extensions/ui#idleInterface", ""}) {
+        EXPECT_EQ(d->extension_data(uri), nullptr) << uri;
+    }
+}
+
+TEST(Descriptor, ConnectPortStoresEachPointerInItsField)
+{
+    PluginHarness h(48000.0);
+    PluginInstance& inst = h.instance();
+    float slots[PORT_COUNT];
+    for (uint32_t port = 0; port < PORT_COUNT; ++port) {
+        h.descriptor->connect_port(h.handle, port, &slots[port]);
+    }
+    const void* expected[PORT_COUNT] = {
+        inst.input[0],  inst.input[1],  inst.input[2],  inst.input[3],
+        inst.output[0], inst.output[1], inst.output[2], inst.output[3],
+        inst.controls.note[0].port, inst.controls.note[1].port,
+        inst.controls.note[2].port, inst.controls.note[3].port,
+        inst.controls.transpose.port, inst.controls.decay.port,
+        inst.controls.level.port, inst.controls.damping.port};
+    for (uint32_t port = 0; port < PORT_COUNT; ++port) {
+        EXPECT_EQ(expected[port], &slots[port]) << "port " << port;
+    }
+}
+
+TEST(Descriptor, ConnectPortIgnoresIndicesPastTheLastPort)
+{
+    PluginHarness h(48000.0);
+    unsigned char before[sizeof(PluginInstance)];
+    std::memcpy(before, &h.instance(), sizeof before);
+    float stray = 0.0f;
+    for (uint32_t port : {16u, 17u, 255u, std::numeric_limits<uint32_t>::max()}) {
+        h.descriptor->connect_port(h.handle, port, &stray);
+    }
+    EXPECT_EQ(std::memcmp(before, &h.instance(), sizeof before), 0);
+}
+
+TEST(Descriptor, CleanupReleasesAnInstanceThatNeverRan)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    LV2_Handle handle = d->instantiate(d, 44100.0, "", nullptr);
+    ASSERT_NE(handle, nullptr);
+    d->cleanup(handle);  // the sanitizer build reports a leak or double free
+}
+
+TEST(Descriptor, DeactivateAndActivateKeepTheTubesRinging)
+{
+    PluginHarness plain(48000.0);
+    PluginHarness paused(48000.0);
+    for (PluginHarness* h : {&plain, &paused}) {
+        for (auto& buffer : h->in) {
+            buffer[0] = 1.0f;
+        }
+    }
+    for (int block = 0; block < 8; ++block) {
+        plain.run(4096);
+        paused.run(4096);
+        paused.descriptor->deactivate(paused.handle);
+        paused.descriptor->activate(paused.handle);
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            ASSERT_EQ(std::memcmp(plain.out[i].data(), paused.out[i].data(), 4096 * sizeof(float)),
+                      0);
+            plain.in[i][0] = paused.in[i][0] = 0.0f;
+        }
+    }
+}
+
+// The mode the library sets when it is loaded: flush-to-zero and
+// denormals-are-zero, every exception masked, round to nearest.
+TEST(FloatingPointMode, LoadingThreadRunsInFlushToZeroMode)
+{
+#if defined(__x86_64__)
+    constexpr FpMode STICKY_FLAGS = 0x3F;
+    EXPECT_EQ(flush_to_zero_mode(), 0x9FC0u);
+    EXPECT_EQ(read_fp_mode() & ~STICKY_FLAGS, 0x9FC0u);
+#elif defined(__aarch64__)
+    EXPECT_EQ(flush_to_zero_mode(), 1u << 24);
+    EXPECT_EQ(read_fp_mode(), 1u << 24);
+#endif
+}
+
+TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
+{
+    PluginHarness h(48000.0);
+    h.run(64);  // from the loading thread
+    FpMode before = 0;
+    FpMode after = 0;
+    std::thread host_audio_thread([&] {
+        // A host's audio thread may well predate the library: give it the
+        // processor's power-on mode rather than the one it inherited.
+#if defined(__x86_64__)
+        write_fp_mode(0x1F80);
+#elif defined(__aarch64__)
+        write_fp_mode(0);
+#endif
+        before = read_fp_mode();
+        h.run(64);
+        after = read_fp_mode();
+    });
+    host_audio_thread.join();
+    EXPECT_EQ(before, after);
+    EXPECT_NE(before & flush_to_zero_mode(), flush_to_zero_mode());
+}

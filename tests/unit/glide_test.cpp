@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "engine/glide.h"
+#include "support/plugin_harness.h"
+
+namespace {
+
+// Frames until tube i stops gliding; gives up after `limit` frames.
+uint32_t frames_until_arrival(PluginHarness& h, int i, uint32_t limit)
+{
+    for (uint32_t frame = 1; frame <= limit; ++frame) {
+        h.run(1);
+        if (!h.tube(i).gliding && h.tube(i).pending_length == 0) {
+            return frame;
+        }
+    }
+    return limit + 1;
+}
+
+}  // namespace
+
+TEST(Glide, MeasuredLengthCountsBackFromTheWriteIndex)
+{
+    struct Case {
+        uint64_t write_index;
+        float read_pos;
+        uint64_t length;
+    };
+    const Case cases[] = {
+        {10, 3.7f, 7}, {500, 0.0f, 500}, {5, 5.5f, 6000}, {0, 5999.2f, 1}, {1, 0.0f, 1},
+        {4000, 4000.0f, 6000}, {4000, 3999.99f, 1},
+    };
+    for (const Case& c : cases) {
+        Tube tube{};
+        tube.write_index = c.write_index;
+        tube.read_pos = c.read_pos;
+        EXPECT_EQ(measured_length(tube), c.length) << c.write_index << " " << c.read_pos;
+    }
+}
+
+TEST(Glide, GrowsFromFiveHundredToSixHundred)
+{
+    PluginHarness h(48000.0);
+    h.run(0);
+    Tube& tube = h.tube(0);
+    // Resting at 500 sub-steps: the write index runs 500 ahead of the read.
+    tube.read_pos = 0.0f;
+    tube.write_index = 499;
+    tube.length = 500;
+    tube.glide_target = 500;
+    tube.pending_length = 600;
+
+    h.run(1);
+    EXPECT_TRUE(tube.gliding);
+    EXPECT_EQ(tube.glide_target, 600u);
+    EXPECT_EQ(tube.read_speed, 0.9f);
+    EXPECT_EQ(tube.pending_length, 0u);
+
+    // 100 sub-steps of growth at 0.1 each: about 250 frames.
+    const uint32_t frames = frames_until_arrival(h, 0, 400);
+    EXPECT_GE(frames, 240u);
+    EXPECT_LE(frames, 260u);
+    EXPECT_EQ(tube.length, 600u);
+    EXPECT_EQ(tube.read_speed, 1.0f);
+    EXPECT_NEAR(tube.feedback, 0.80584219f, 1e-6f);  // 0.001 ^ (600 / 19200)
+
+    // At rest the length stays put. Between sub-steps the write index is not
+    // yet advanced, so the distance reads one less than the length.
+    h.run(2000);
+    EXPECT_EQ(measured_length(tube), 599u);
+    EXPECT_EQ(tube.length, 600u);
+    EXPECT_FALSE(tube.gliding);
+}
+
+TEST(Glide, FirstGlideSweepsRoundToTheNote)
+{
+    // From the provisional start the first measurement is 1, so a shrinking
+    // glide wraps to 6000 and shrinks 0.11 per sub-step: (6000 - 734) / 0.11
+    // sub-steps, about 11,970 frames.
+    PluginHarness h(48000.0);
+    const uint32_t frames = frames_until_arrival(h, 0, 13000);
+    EXPECT_GE(frames, 11900u);
+    EXPECT_LE(frames, 12050u);
+    EXPECT_EQ(h.tube(0).length, 734u);
+    EXPECT_EQ(h.tube(0).glide_target, 734u);
+    EXPECT_NEAR(h.tube(0).feedback, 0.767914f, 1e-6f);
+}
+
+TEST(Glide, RequestDuringAGlideWaitsForTheArrival)
+{
+    PluginHarness h(48000.0);
+    h.run(0);
+    Tube& tube = h.tube(0);
+    tube.read_pos = 0.0f;
+    tube.write_index = 499;
+    tube.length = 500;
+    tube.glide_target = 500;
+    tube.pending_length = 600;
+    h.run(10);
+    tube.pending_length = 550;  // as a note change in between would leave it
+    h.run(10);
+    EXPECT_EQ(tube.glide_target, 600u);
+    const uint32_t frames = frames_until_arrival(h, 0, 1000);
+    EXPECT_LT(frames, 1000u);
+    EXPECT_EQ(tube.length, 550u);  // the second glide shrank back to 550
+}
+
+TEST(Glide, IdleTubeKeepsItsSpeedAndLength)
+{
+    PluginHarness h(48000.0);
+    h.run(13000);  // every default tube has arrived by now (note 72 last)
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        ASSERT_FALSE(h.tube(i).gliding) << i;
+    }
+    const uint64_t lengths[TUBE_COUNT] = {734, 582, 490, 367};
+    h.run(3000);
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        EXPECT_EQ(h.tube(i).length, lengths[i]);
+        EXPECT_EQ(h.tube(i).glide_target, lengths[i]);
+        EXPECT_EQ(h.tube(i).read_speed, 1.0f);
+        EXPECT_EQ(measured_length(h.tube(i)), lengths[i] - 1);
+    }
+}
+
+TEST(Glide, TransposeAndNoteCancellingOutLeaveTheTubeAtRest)
+{
+    PluginHarness h(48000.0);
+    h.run(13000);
+    h.control.transpose = 12.0f;
+    h.control.note[0] = 48.0f;
+    h.run(4000);
+    EXPECT_FALSE(h.tube(0).gliding);
+    EXPECT_EQ(h.tube(0).length, 734u);
+    EXPECT_TRUE(h.tube(1).gliding || h.tube(1).length == 291u);
+}
