@@ -5,8 +5,12 @@
 
 namespace {
 
+// The per-frame work is forced inline so that each build of process_frames
+// below carries its own copy of it.
+#define ENGINE_INLINE inline __attribute__((always_inline))
+
 // One of the four sub-steps of a frame; returns the DC-free delay output.
-float sub_step(Tube& tube, const Upsampler& input, float t)
+ENGINE_INLINE float sub_step(Tube& tube, const Upsampler& input, float t)
 {
     const float u = upsample(input, t);
     const float modulation = advance_lfo(tube);
@@ -19,7 +23,7 @@ float sub_step(Tube& tube, const Upsampler& input, float t)
     return d;
 }
 
-float process_frame(Tube& tube, float in)
+ENGINE_INLINE float process_frame(Tube& tube, float in)
 {
     const float g = tube.gain;
     tube.in_hist[0] = tube.in_hist[1];
@@ -36,6 +40,13 @@ float process_frame(Tube& tube, float in)
 
 }  // namespace
 
+// Built twice: once for processors with fused multiply-add instructions and
+// once without, chosen when the library is loaded. std::fma is exact either
+// way, so both give the same bits; the first only skips a library call per
+// fused operation.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("fma", "default")))
+#endif
 void process_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
                     float* const output[TUBE_COUNT], uint32_t frame_count)
 {

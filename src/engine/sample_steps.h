@@ -79,9 +79,11 @@ inline float read_modulated(const Tube& tube, float modulation)
     if (q >= DELAY_SPAN) {
         q = q - DELAY_SPAN;
     }
-    float whole = 0.0f;
-    const float f = std::modf(q, &whole);
-    const auto i = static_cast<uint64_t>(whole);
+    // The split of modff, done inline: q lies in [0, 6004), where truncation
+    // through an integer is exact and q - i is the exact fraction, bit for bit
+    // what modff gives.
+    const auto i = static_cast<uint32_t>(static_cast<int32_t>(q));
+    const float f = q - static_cast<float>(i);
     return read_delay(&tube.delay[i], f);
 }
 
