@@ -21,5 +21,4 @@ void read_log_level();
 // Appends one formatted line to LOG_PATH when level <= log_level. Opens and
 // closes the file on every call, so no stream outlives a message and lines
 // from several instances interleave whole.
-void debug_log(int32_t level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void debug_log(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -24,7 +24,7 @@ void take_up(ControlPort& control, Tube* const* tubes, int tube_count, SetOperat
 
 void reset_controls(Controls& controls)
 {
-    ControlPort* all[] = {&controls.transpose, &controls.decay, &controls.level,
+    ControlPort* all[] = {&controls.transpose, &controls.decay,   &controls.level,
                           &controls.damping,   &controls.note[0], &controls.note[1],
                           &controls.note[2],   &controls.note[3]};
     for (ControlPort* control : all) {

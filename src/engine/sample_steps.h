@@ -60,14 +60,14 @@ inline float advance_lfo(Tube& tube)
 // Six-point quintic B-spline on the segment between p[2] and p[3].
 inline float read_delay(const float* p, float f)
 {
-    const float e5 = (p[3] - p[2]) * TWELFTH + (p[1] - p[4]) * TWENTY_FOURTH +
-                     (p[5] - p[0]) * HUNDRED_TWENTIETH;
+    const float e5 =
+        (p[3] - p[2]) * TWELFTH + (p[1] - p[4]) * TWENTY_FOURTH + (p[5] - p[0]) * HUNDRED_TWENTIETH;
     const float e4 = p[2] * 0.25f + (p[0] + p[4]) * TWENTY_FOURTH - (p[1] + p[3]) * SIXTH;
     const float e3 = (p[4] - p[0]) * TWELFTH - (p[3] - p[1]) * SIXTH;
     const float e2 = (p[0] + p[4]) * TWELFTH + (p[1] + p[3]) * SIXTH - p[2] * 0.5f;
     const float e1 = (p[3] - p[1]) * FIVE_TWELFTHS + (p[4] - p[0]) * TWENTY_FOURTH;
-    const float e0 = p[2] * 0.55f + (p[1] + p[3]) * THIRTEEN_SIXTIETHS +
-                     (p[0] + p[4]) * HUNDRED_TWENTIETH;
+    const float e0 =
+        p[2] * 0.55f + (p[1] + p[3]) * THIRTEEN_SIXTIETHS + (p[0] + p[4]) * HUNDRED_TWENTIETH;
     return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
 }
 

@@ -1,7 +1,8 @@
 #include "engine/tube.h"
 
-#include <cmath>
 #include <math.h>
+
+#include <cmath>
 #include <limits>
 
 #include "diag/debug_log.h"
@@ -12,10 +13,10 @@ namespace {
 constexpr float SEMITONE = 1.0594631f;        // 2^(1/12)
 constexpr float PERIOD_PER_HZ = 0.00909091f;  // 4 / 440: sub-steps per period of note 69
 constexpr float A4_NOTE = 69.0f;
-constexpr float MILLI = 0.001f;               // ms to s, and the 60 dB fall
-constexpr float DB_TO_EXPONENT = 0.05f;       // dB / 20
+constexpr float MILLI = 0.001f;                   // ms to s, and the 60 dB fall
+constexpr float DB_TO_EXPONENT = 0.05f;           // dB / 20
 constexpr float DAMPING_FACTOR = -0.0001308997f;  // about -2*pi/48000
-constexpr float SUB_STEPS_PER_MS = 4.0f;      // decay_time is decay in sub-step units
+constexpr float SUB_STEPS_PER_MS = 4.0f;          // decay_time is decay in sub-step units
 
 constexpr float START_NOTE = 60.0f;
 constexpr float START_DAMPING_COEF = 0.20787957f;
@@ -32,7 +33,10 @@ void log_feedback(const Tube& tube)
 
 }  // namespace
 
-float unset_value() { return std::numeric_limits<float>::quiet_NaN(); }
+float unset_value()
+{
+    return std::numeric_limits<float>::quiet_NaN();
+}
 
 TubeBank::TubeBank()
 {
@@ -206,4 +210,7 @@ void set_damping(Tube& tube, float value)
     tube.damping_coef = expf(value * DAMPING_FACTOR);
 }
 
-void set_sample_rate(Tube& tube, float rate) { tube.sample_rate = rate; }
+void set_sample_rate(Tube& tube, float rate)
+{
+    tube.sample_rate = rate;
+}

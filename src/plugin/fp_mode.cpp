@@ -20,7 +20,10 @@ constexpr FpMode MODE = 0;
 
 }  // namespace
 
-FpMode flush_to_zero_mode() { return MODE; }
+FpMode flush_to_zero_mode()
+{
+    return MODE;
+}
 
 FpMode read_fp_mode()
 {
@@ -46,8 +49,14 @@ void write_fp_mode(FpMode mode)
 #endif
 }
 
-void enable_flush_to_zero() { write_fp_mode(MODE); }
+void enable_flush_to_zero()
+{
+    write_fp_mode(MODE);
+}
 
 // Runs once when the library is loaded, on the loading thread, before any
 // instance exists.
-__attribute__((constructor)) static void set_mode_at_load() { enable_flush_to_zero(); }
+__attribute__((constructor)) static void set_mode_at_load()
+{
+    enable_flush_to_zero();
+}

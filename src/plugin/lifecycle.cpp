@@ -1,8 +1,9 @@
+#include "plugin/lifecycle.h"
+
 #include "engine/controls.h"
 #include "engine/sample_engine.h"
 #include "plugin/fp_mode.h"
 #include "plugin/instance.h"
-#include "plugin/lifecycle.h"
 #include "plugin/ports.h"
 
 void connect_port(LV2_Handle handle, uint32_t port, void* data)
@@ -61,4 +62,7 @@ void run(LV2_Handle handle, uint32_t sample_count)
     process_frames(*instance->bank, instance->input, instance->output, sample_count);
 }
 
-const void* extension_data(const char*) { return nullptr; }
+const void* extension_data(const char*)
+{
+    return nullptr;
+}

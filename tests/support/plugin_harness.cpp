@@ -53,8 +53,14 @@ std::vector<std::string> read_log_lines()
     return lines;
 }
 
-LogFileGuard::LogFileGuard() { remove(); }
-LogFileGuard::~LogFileGuard() { remove(); }
+LogFileGuard::LogFileGuard()
+{
+    remove();
+}
+LogFileGuard::~LogFileGuard()
+{
+    remove();
+}
 
 void LogFileGuard::create(const char* content)
 {
@@ -62,4 +68,7 @@ void LogFileGuard::create(const char* content)
     file << content;
 }
 
-void LogFileGuard::remove() { std::remove(LOG_PATH); }
+void LogFileGuard::remove()
+{
+    std::remove(LOG_PATH);
+}

@@ -24,10 +24,10 @@ TEST(Descriptor, OnlyIndexZeroHasTheDescriptor)
 TEST(Descriptor, OffersNoExtension)
 {
     const LV2_Descriptor* d = lv2_descriptor(0);
-    for (const char* uri : {"http://lv2plug.in/ns/ext/state#interface",
-                            "http://lv2plug.in/ns/ext/worker#interface",
-                            "http://lv2plug.in/ns/ext/options#interface",
-                            "http://lv2plug.in/ns/extensions/ui#idleInterface", ""}) {
+    for (const char* uri :
+         {"http://lv2plug.in/ns/ext/state#interface", "http://lv2plug.in/ns/ext/worker#interface",
+          "http://lv2plug.in/ns/ext/options#interface",
+          "http://lv2plug.in/ns/extensions/ui#idleInterface", ""}) {
         EXPECT_EQ(d->extension_data(uri), nullptr) << uri;
     }
 }
@@ -40,13 +40,22 @@ TEST(Descriptor, ConnectPortStoresEachPointerInItsField)
     for (uint32_t port = 0; port < PORT_COUNT; ++port) {
         h.descriptor->connect_port(h.handle, port, &slots[port]);
     }
-    const void* expected[PORT_COUNT] = {
-        inst.input[0],  inst.input[1],  inst.input[2],  inst.input[3],
-        inst.output[0], inst.output[1], inst.output[2], inst.output[3],
-        inst.controls.note[0].port, inst.controls.note[1].port,
-        inst.controls.note[2].port, inst.controls.note[3].port,
-        inst.controls.transpose.port, inst.controls.decay.port,
-        inst.controls.level.port, inst.controls.damping.port};
+    const void* expected[PORT_COUNT] = {inst.input[0],
+                                        inst.input[1],
+                                        inst.input[2],
+                                        inst.input[3],
+                                        inst.output[0],
+                                        inst.output[1],
+                                        inst.output[2],
+                                        inst.output[3],
+                                        inst.controls.note[0].port,
+                                        inst.controls.note[1].port,
+                                        inst.controls.note[2].port,
+                                        inst.controls.note[3].port,
+                                        inst.controls.transpose.port,
+                                        inst.controls.decay.port,
+                                        inst.controls.level.port,
+                                        inst.controls.damping.port};
     for (uint32_t port = 0; port < PORT_COUNT; ++port) {
         EXPECT_EQ(expected[port], &slots[port]) << "port " << port;
     }
@@ -115,8 +124,8 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
     FpMode before = 0;
     FpMode after = 0;
     std::thread host_audio_thread([&] {
-        // A host's audio thread may well predate the library: give it the
-        // processor's power-on mode rather than the one it inherited.
+    // A host's audio thread may well predate the library: give it the
+    // processor's power-on mode rather than the one it inherited.
 #if defined(__x86_64__)
         write_fp_mode(0x1F80);
 #elif defined(__aarch64__)

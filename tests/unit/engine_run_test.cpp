@@ -167,10 +167,10 @@ TEST(EngineRun, AliasedBuffersGiveTheSameOutputAsSeparateOnes)
             fresh.run(frames);
             shared.run(frames);
             for (int i = 0; i < TUBE_COUNT; ++i) {
-                ASSERT_EQ(std::memcmp(fresh.out[i].data(),
-                                      shared.in[(i + shift) % TUBE_COUNT].data(),
-                                      frames * sizeof(float)),
-                          0)
+                ASSERT_EQ(
+                    std::memcmp(fresh.out[i].data(), shared.in[(i + shift) % TUBE_COUNT].data(),
+                                frames * sizeof(float)),
+                    0)
                     << "tube " << i + 1 << " round " << round;
             }
         }

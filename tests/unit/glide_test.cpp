@@ -1,8 +1,9 @@
+#include "engine/glide.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "engine/glide.h"
 #include "support/plugin_harness.h"
 
 namespace {
@@ -29,8 +30,8 @@ TEST(Glide, MeasuredLengthCountsBackFromTheWriteIndex)
         uint64_t length;
     };
     const Case cases[] = {
-        {10, 3.7f, 7}, {500, 0.0f, 500}, {5, 5.5f, 6000}, {0, 5999.2f, 1}, {1, 0.0f, 1},
-        {4000, 4000.0f, 6000}, {4000, 3999.99f, 1},
+        {10, 3.7f, 7}, {500, 0.0f, 500},      {5, 5.5f, 6000},     {0, 5999.2f, 1},
+        {1, 0.0f, 1},  {4000, 4000.0f, 6000}, {4000, 3999.99f, 1},
     };
     for (const Case& c : cases) {
         Tube tube{};

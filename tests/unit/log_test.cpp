@@ -21,10 +21,17 @@ const std::string ACTIVE = "### log is active now ### ";
 // default notes of tubes 2 to 4.
 const Lines INSTANTIATE_LINES = {
     ACTIVE,
-    "fdbk: nan sz: 3000",      "fdbk: -0.339821 sz: 3000", "fdbk: nan sz: 3000",
-    "fdbk: -0.339821 sz: 3000", "fdbk: nan sz: 3000",      "fdbk: -0.339821 sz: 3000",
-    "fdbk: nan sz: 3000",      "fdbk: -0.339821 sz: 3000", "fdbk: 0.339821 sz: 3000",
-    "fdbk: 0.339821 sz: 3000",  "fdbk: 0.339821 sz: 3000",
+    "fdbk: nan sz: 3000",
+    "fdbk: -0.339821 sz: 3000",
+    "fdbk: nan sz: 3000",
+    "fdbk: -0.339821 sz: 3000",
+    "fdbk: nan sz: 3000",
+    "fdbk: -0.339821 sz: 3000",
+    "fdbk: nan sz: 3000",
+    "fdbk: -0.339821 sz: 3000",
+    "fdbk: 0.339821 sz: 3000",
+    "fdbk: 0.339821 sz: 3000",
+    "fdbk: 0.339821 sz: 3000",
 };
 
 std::string read_log_text()
@@ -87,9 +94,8 @@ TEST(Log, LevelComesFromTheLeadingInteger)
         long lines_added;  // by one instantiate
     };
     const Case cases[] = {
-        {"0", 0, 1},         {"0\n", 0, 1},       {"-1", -1, 0}, {"  -7 junk", -7, 0},
-        {"abc", 1, 12},      {"1", 1, 12},        {"+2", 2, 12}, {"\n\t 3", 3, 12},
-        {"99999", 99999, 12},
+        {"0", 0, 1},  {"0\n", 0, 1}, {"-1", -1, 0},     {"  -7 junk", -7, 0}, {"abc", 1, 12},
+        {"1", 1, 12}, {"+2", 2, 12}, {"\n\t 3", 3, 12}, {"99999", 99999, 12},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content);

@@ -1,8 +1,8 @@
+#include "engine/sample_steps.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "engine/sample_steps.h"
 
 namespace {
 
@@ -12,10 +12,14 @@ const float POSITIONS[4] = {0.25f, 0.5f, 0.75f, 1.0f};
 double cubic_weight(int k, double t)
 {
     switch (k) {
-    case 0: return std::pow(1 - t, 3) / 6;
-    case 1: return (3 * t * t * t - 6 * t * t + 4) / 6;
-    case 2: return (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6;
-    default: return t * t * t / 6;
+    case 0:
+        return std::pow(1 - t, 3) / 6;
+    case 1:
+        return (3 * t * t * t - 6 * t * t + 4) / 6;
+    case 2:
+        return (-3 * t * t * t + 3 * t * t + 3 * t + 1) / 6;
+    default:
+        return t * t * t / 6;
     }
 }
 
@@ -24,8 +28,8 @@ double cubic_weight(int k, double t)
 double quintic_weight(int k, double f)
 {
     static const double W[6][6] = {
-        {1, 26, 66, 26, 1, 0},       {-5, -50, 0, 50, 5, 0},   {10, 20, -60, 20, 10, 0},
-        {-10, 20, 0, -20, 10, 0},    {5, -20, 30, -20, 5, 0},  {-1, 5, -10, 10, -5, 1},
+        {1, 26, 66, 26, 1, 0},    {-5, -50, 0, 50, 5, 0},  {10, 20, -60, 20, 10, 0},
+        {-10, 20, 0, -20, 10, 0}, {5, -20, 30, -20, 5, 0}, {-1, 5, -10, 10, -5, 1},
     };
     double sum = 0;
     for (int r = 0; r < 6; ++r) {

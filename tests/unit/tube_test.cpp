@@ -1,10 +1,10 @@
+#include "engine/tube.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
-
-#include "engine/tube.h"
 
 namespace {
 
@@ -30,7 +30,10 @@ Tube resting_tube(uint64_t length)
     return tube;
 }
 
-bool same_bits(const Tube& a, const Tube& b) { return std::memcmp(&a, &b, sizeof(Tube)) == 0; }
+bool same_bits(const Tube& a, const Tube& b)
+{
+    return std::memcmp(&a, &b, sizeof(Tube)) == 0;
+}
 
 }  // namespace
 
@@ -71,18 +74,20 @@ TEST(TubeTuning, LengthOfEachNote)
         uint64_t length;
     };
     const Case cases[] = {
-        {48000, 60, 0, 734},   // 733.87 rounds up, not down
-        {48000, 64, 0, 582},  {48000, 67, 0, 490},  {48000, 69, 0, 436},
-        {48000, 72, 0, 367},  {48000, 24, 0, 5871}, {48000, 23, 0, 5999},  // 6220 clamped
-        {48000, 91, 0, 122},  {48000, 92, 0, 121},  // 115.6 clamped
-        {44100, 69, 0, 401},  {48000, 60, 12, 367}, {48000, 64, 12, 291},
-        {48000, 67, 12, 245}, {48000, 72, 12, 183},
-        {48000, 60.25f, 0.25f, 693},  // 60.5 rounds to 61
-        {48000, 59.5f, 0, 734},        // 59.5 rounds to 60
-        {48000, 69.4f, 0, 436},
-        {48000, NaN, 0, 121},  {48000, 60, NaN, 121},
-        {48000, INF, 0, 121},  {48000, -INF, 0, 5999},
-        {0, 60, 0, 121},       {-48000, 60, 0, 121}, {NaN, 60, 0, 121}, {INF, 60, 0, 5999},
+        {48000, 60, 0, 734},  // 733.87 rounds up, not down
+        {48000, 64, 0, 582},    {48000, 67, 0, 490},
+        {48000, 69, 0, 436},    {48000, 72, 0, 367},
+        {48000, 24, 0, 5871},   {48000, 23, 0, 5999},  // 6220 clamped
+        {48000, 91, 0, 122},    {48000, 92, 0, 121},   // 115.6 clamped
+        {44100, 69, 0, 401},    {48000, 60, 12, 367},
+        {48000, 64, 12, 291},   {48000, 67, 12, 245},
+        {48000, 72, 12, 183},   {48000, 60.25f, 0.25f, 693},  // 60.5 rounds to 61
+        {48000, 59.5f, 0, 734},                               // 59.5 rounds to 60
+        {48000, 69.4f, 0, 436}, {48000, NaN, 0, 121},
+        {48000, 60, NaN, 121},  {48000, INF, 0, 121},
+        {48000, -INF, 0, 5999}, {0, 60, 0, 121},
+        {-48000, 60, 0, 121},   {NaN, 60, 0, 121},
+        {INF, 60, 0, 5999},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(requested_length(c.note, c.transpose, c.rate), c.length)
@@ -97,8 +102,17 @@ TEST(TubeTuning, RoundingToACountIsHalfAwayFromZeroAndSaturates)
         uint64_t count;
     };
     const Case cases[] = {
-        {NaN, 0},   {-INF, 0},  {-1.0f, 0},   {-0.5f, 0}, {-0.0f, 0},  {0.49999997f, 0},
-        {0.5f, 1},  {1.5f, 2},  {2.5f, 3},    {733.87f, 734}, {5998.5f, 5999},
+        {NaN, 0},
+        {-INF, 0},
+        {-1.0f, 0},
+        {-0.5f, 0},
+        {-0.0f, 0},
+        {0.49999997f, 0},
+        {0.5f, 1},
+        {1.5f, 2},
+        {2.5f, 3},
+        {733.87f, 734},
+        {5998.5f, 5999},
         {1.8446743e19f, 18446742974197923840ull},
         {1.8446744e19f, std::numeric_limits<uint64_t>::max()},
         {1e30f, std::numeric_limits<uint64_t>::max()},
@@ -222,9 +236,9 @@ TEST(TubeLevelAndDamping, Mappings)
     struct LevelCase {
         float db, gain;
     };
-    for (const LevelCase& c : {LevelCase{-6.0f, 0.50118721f}, LevelCase{0.0f, 1.0f},
-                               LevelCase{-120.0f, 0.0f}, LevelCase{-500.0f, 0.0f},
-                               LevelCase{-INF, 0.0f}, LevelCase{NaN, 0.0f}}) {
+    for (const LevelCase& c :
+         {LevelCase{-6.0f, 0.50118721f}, LevelCase{0.0f, 1.0f}, LevelCase{-120.0f, 0.0f},
+          LevelCase{-500.0f, 0.0f}, LevelCase{-INF, 0.0f}, LevelCase{NaN, 0.0f}}) {
         set_level(tube, c.db);
         EXPECT_EQ(tube.gain, c.gain) << c.db;
     }
