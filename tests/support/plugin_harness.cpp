@@ -43,6 +43,17 @@ void PluginHarness::run(uint32_t frames)
     } while (frames > 0);
 }
 
+void place_at_rest(Tube& tube, uint64_t length)
+{
+    tube.read_pos = 0.0f;
+    tube.write_index = length - 1;
+    tube.length = length;
+    tube.glide_target = length;
+    tube.gliding = false;
+    tube.read_speed = 1.0f;
+    tube.pending_length = 0;
+}
+
 std::vector<std::string> read_log_lines()
 {
     std::vector<std::string> lines;

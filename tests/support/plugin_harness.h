@@ -40,6 +40,11 @@ public:
     Tube& tube(int i) { return instance().bank->tubes[i]; }
 };
 
+// Puts a tube at rest at `length` sub-steps, as a finished glide leaves it:
+// the write index runs `length` ahead of the read position (counting the
+// advance the glide sees) and no request waits.
+void place_at_rest(Tube& tube, uint64_t length);
+
 // Reads the log file's lines (empty when it does not exist).
 std::vector<std::string> read_log_lines();
 

@@ -46,11 +46,7 @@ TEST(Glide, GrowsFromFiveHundredToSixHundred)
     PluginHarness h(48000.0);
     h.run(0);
     Tube& tube = h.tube(0);
-    // Resting at 500 sub-steps: the write index runs 500 ahead of the read.
-    tube.read_pos = 0.0f;
-    tube.write_index = 499;
-    tube.length = 500;
-    tube.glide_target = 500;
+    place_at_rest(tube, 500);
     tube.pending_length = 600;
 
     h.run(1);
@@ -94,10 +90,7 @@ TEST(Glide, RequestDuringAGlideWaitsForTheArrival)
     PluginHarness h(48000.0);
     h.run(0);
     Tube& tube = h.tube(0);
-    tube.read_pos = 0.0f;
-    tube.write_index = 499;
-    tube.length = 500;
-    tube.glide_target = 500;
+    place_at_rest(tube, 500);
     tube.pending_length = 600;
     h.run(10);
     tube.pending_length = 550;  // as a note change in between would leave it

@@ -160,10 +160,7 @@ TEST(Log, GlideArrivalLogsTheNewFeedbackOnce)
     PluginHarness h(48000.0);
     h.run(0);
     Tube& tube = h.tube(0);
-    tube.read_pos = 0.0f;
-    tube.write_index = 499;
-    tube.length = 500;
-    tube.glide_target = 500;
+    place_at_rest(tube, 500);
     tube.pending_length = 600;
     for (int i = 1; i < TUBE_COUNT; ++i) {
         h.tube(i).pending_length = 0;  // keep the other tubes quiet

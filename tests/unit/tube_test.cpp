@@ -167,27 +167,28 @@ TEST(TubeTuning, LatestRequestAlwaysWins)
         set_note(tube, 48.0f);
         EXPECT_EQ(tube.pending_length, 0u);
     }
-    {
-        SCOPED_TRACE("a change during a glide to the momentary length is kept");
+    struct Case {
+        const char* what;
+        uint64_t glide_target, length, pending_before;
+        float note;
+        uint64_t pending_after;
+    };
+    const Case during_glide[] = {
+        // Without this the change would be lost: 734 is only where the glide
+        // happens to be, not where it is going.
+        {"back to the note of 734 just as a glide to 582 passes 734", 582, 734, 0, 60.0f, 734},
+        {"a request equal to the running glide's target is dropped", 490, 600, 582, 67.0f, 0},
+    };
+    for (const Case& c : during_glide) {
+        SCOPED_TRACE(c.what);
         Tube tube = resting_tube(734);
-        tube.gliding = true;
-        tube.glide_target = 582;
         tube.note = 0.0f;
-        tube.pending_length = 0;
-        // Back to the note of 734 just as the glide passes 734.
-        tube.length = 734;
-        set_note(tube, 60.0f);
-        EXPECT_EQ(tube.pending_length, 734u);
-    }
-    {
-        SCOPED_TRACE("a request equal to the running glide's target is dropped");
-        Tube tube = resting_tube(734);
         tube.gliding = true;
-        tube.glide_target = 490;
-        tube.length = 600;
-        tube.pending_length = 582;
-        set_note(tube, 67.0f);
-        EXPECT_EQ(tube.pending_length, 0u);
+        tube.glide_target = c.glide_target;
+        tube.length = c.length;
+        tube.pending_length = c.pending_before;
+        set_note(tube, c.note);
+        EXPECT_EQ(tube.pending_length, c.pending_after);
     }
     {
         SCOPED_TRACE("a tube that never glided holds only a provisional length");
