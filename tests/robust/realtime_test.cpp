@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "diag/debug_log.h"
+#include "loaded_plugin.h"
+#include "rt_probe.h"
+
+// What the plug-in asks of the C library while the host's audio thread is in
+// it. Every call that can block or take unbounded time (allocation, file and
+// lock calls) is interposed and counted; with the log off there must be none
+// at all, with the log on only the opens and closes of the log lines.
+
+namespace {
+
+constexpr uint32_t MAX_FRAMES = 8192;
+constexpr uint32_t BLOCK = 256;
+constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float INF = std::numeric_limits<float>::infinity();
+
+const LV2_Descriptor* descriptor()
+{
+    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
+    return plugin.descriptor();
+}
+
+bool log_file_exists()
+{
+    struct stat info;
+    return stat(LOG_PATH, &info) == 0;
+}
+
+unsigned long total_calls(const RtProbeCounts& counts)
+{
+    unsigned long total = 0;
+    for (unsigned long calls : counts.calls) {
+        total += calls;
+    }
+    return total;
+}
+
+std::string describe(const RtProbeCounts& counts)
+{
+    std::string text;
+    for (int i = 0; i < RT_CALL_COUNT; ++i) {
+        if (counts.calls[i] != 0) {
+            text += std::string(text.empty() ? "" : ", ") + rt_probe_call_name(i) + " " +
+                    std::to_string(counts.calls[i]);
+        }
+    }
+    return text.empty() ? "none" : text;
+}
+
+std::vector<std::string> log_lines()
+{
+    std::vector<std::string> lines;
+    std::ifstream file(LOG_PATH);
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The log file, created empty (level 1) for one test and removed after it.
+struct LogFileOn {
+    LogFileOn() { std::ofstream(LOG_PATH, std::ios::trunc).flush(); }
+    ~LogFileOn() { std::remove(LOG_PATH); }
+};
+
+void fill_inputs(HostInstance& host)
+{
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        fill_noise_bursts(host.input(i), host.capacity(), 4096, 512, static_cast<uint32_t>(i));
+    }
+}
+
+// Counts the glides that reach their length in one run; reads only the
+// instance's memory, so it may stand inside a counting window.
+int run_counting_arrivals(HostInstance& host, uint32_t frames)
+{
+    bool was_gliding[TUBE_COUNT];
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        was_gliding[i] = host.internals().bank->tubes[i].gliding;
+    }
+    host.run(frames);
+    int arrivals = 0;
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        const Tube& tube = host.internals().bank->tubes[i];
+        arrivals += was_gliding[i] && !tube.gliding && tube.length == tube.glide_target;
+    }
+    return arrivals;
+}
+
+// What the host does between two runs. It writes only into memory the host
+// already owns and calls connect_port, activate and deactivate, which are as
+// bound to the audio thread as run.
+using BetweenRuns = void (*)(HostInstance&, int block);
+
+void nothing(HostInstance&, int) {}
+
+void every_control_changes(HostInstance& host, int block)
+{
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        host.control(PORT_NOTE_1 + i) = 40.0f + static_cast<float>((block * 7 + i * 11) % 50);
+    }
+    host.control(PORT_TRANSPOSE) = static_cast<float>(block % 5 - 2);
+    host.control(PORT_DECAY) = 50.0f + 37.0f * static_cast<float>(block % 7);
+    host.control(PORT_LEVEL) = -static_cast<float>(block % 13);
+    host.control(PORT_DAMPING) = 2000.0f + 1000.0f * static_cast<float>(block % 11);
+}
+
+// A new chord every 40 blocks: long enough for each glide to arrive.
+void chord_changes(HostInstance& host, int block)
+{
+    const float step = static_cast<float>((block / 40) % 3) * 5.0f;
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        host.control(PORT_NOTE_1 + i) = default_control(PORT_NOTE_1 + i) - step;
+    }
+}
+
+void bad_controls(HostInstance& host, int block)
+{
+    const float values[] = {NaN, INF, -INF, -0.0f, 3e38f, -1.0f, 60.5f};
+    const float value = values[block % 7];
+    for (uint32_t port = PORT_NOTE_1; port < PORT_COUNT; ++port) {
+        host.control(port) = value;
+    }
+}
+
+void reconnect_everything(HostInstance& host, int block)
+{
+    host.connect_separately();
+    host.connect(PORT_COUNT, nullptr);
+    host.connect(1000u + static_cast<uint32_t>(block), &host);
+    if (block % 10 == 0) {
+        host.deactivate();
+        host.activate();
+    }
+    chord_changes(host, block);
+}
+
+uint32_t fixed_block(int)
+{
+    return BLOCK;
+}
+
+uint32_t ragged_block(int block)
+{
+    const uint32_t sizes[] = {0, 1, 15, 16, 17, 100, 511, 4096, MAX_FRAMES};
+    return sizes[block % 9];
+}
+
+struct Scenario {
+    const char* name;
+    double sample_rate;
+    uint32_t warm_up_frames;  // run before counting starts
+    int blocks;
+    BetweenRuns between;
+    uint32_t (*block_size)(int block);
+    bool in_place;
+    int min_arrivals;  // proof that glides ran to their end inside the window
+};
+
+const Scenario SCENARIOS[] = {
+    {"SettledNoChange", 48000.0, 60000, 400, nothing, fixed_block, false, 0},
+    {"FirstRunsGlideFromTheStart", 48000.0, 0, 400, nothing, fixed_block, false, 4},
+    {"EveryControlEveryBlock", 48000.0, 0, 400, every_control_changes, fixed_block, false, 0},
+    {"ChordChangesWithGlidesArriving", 44100.0, 0, 480, chord_changes, fixed_block, false, 8},
+    {"NaNInfiniteAndHugeControls", 48000.0, 0, 400, bad_controls, fixed_block, false, 0},
+    {"BlockSizesZeroTo8192", 96000.0, 0, 90, chord_changes, ragged_block, false, 4},
+    {"InPlaceCrossedBuffers", 48000.0, 0, 480, chord_changes, fixed_block, true, 8},
+    {"ReconnectAndReactivateEveryBlock", 48000.0, 0, 480, reconnect_everything, fixed_block, false,
+     8},
+    {"SampleRateZero", 0.0, 0, 200, every_control_changes, fixed_block, false, 0},
+    {"SampleRateNaN", static_cast<double>(NaN), 0, 200, every_control_changes, fixed_block, false,
+     0},
+    {"SampleRateNegative", -48000.0, 0, 200, chord_changes, fixed_block, false, 0},
+};
+
+// Names the scenario in test listings.
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.name;
+}
+
+class RunIsRealTimeSafe : public testing::TestWithParam<Scenario> {};
+
+TEST_P(RunIsRealTimeSafe, NoAllocationFileOrLockCall)
+{
+    const Scenario& scenario = GetParam();
+    ASSERT_TRUE(rt_probe_active()) << "the probe does not interpose the C library";
+    ASSERT_FALSE(log_file_exists()) << LOG_PATH << " exists: these runs need the log off";
+
+    HostInstance host(descriptor(), scenario.sample_rate, MAX_FRAMES);
+    ASSERT_TRUE(host.valid());
+    fill_inputs(host);
+    if (scenario.in_place) {
+        host.connect_in_place({1, 2, 3, 0});
+    }
+    for (uint32_t done = 0; done < scenario.warm_up_frames; done += BLOCK) {
+        host.run(BLOCK);
+    }
+
+    int arrivals = 0;
+    rt_probe_begin();
+    for (int block = 0; block < scenario.blocks; ++block) {
+        scenario.between(host, block);
+        arrivals += run_counting_arrivals(host, scenario.block_size(block));
+    }
+    const RtProbeCounts counts = rt_probe_end();
+
+    EXPECT_EQ(total_calls(counts), 0u) << describe(counts);
+    EXPECT_GE(arrivals, scenario.min_arrivals);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, RunIsRealTimeSafe, testing::ValuesIn(SCENARIOS),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Without this, zero counts above could mean the probe never saw the
+// library's calls at all.
+TEST(Probe, SeesTheLibrarysOwnCalls)
+{
+    ASSERT_TRUE(rt_probe_active());
+    ASSERT_FALSE(log_file_exists()) << LOG_PATH << " exists: this test needs the log off";
+    const LV2_Descriptor* d = descriptor();
+    rt_probe_begin();
+    LV2_Handle handle = d->instantiate(d, 48000.0, "", nullptr);
+    d->cleanup(handle);
+    const RtProbeCounts counts = rt_probe_end();
+
+    // The log switch is looked for once; the record comes from malloc and the
+    // bank from new, and both go back.
+    EXPECT_EQ(counts.calls[RT_FOPEN], 1u) << describe(counts);
+    EXPECT_GE(counts.calls[RT_MALLOC], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_NEW], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_DELETE], 1u) << describe(counts);
+    EXPECT_EQ(counts.blocks_obtained, counts.blocks_released) << describe(counts);
+}
+
+TEST(LogOn, InstantiateOpensTheFileOnceToReadItAndOncePerLine)
+{
+    LogFileOn log;
+    const LV2_Descriptor* d = descriptor();
+    const size_t before = log_lines().size();
+    rt_probe_begin();
+    LV2_Handle handle = d->instantiate(d, 48000.0, "", nullptr);
+    const RtProbeCounts counts = rt_probe_end();
+    d->cleanup(handle);
+
+    const size_t written = log_lines().size() - before;
+    EXPECT_EQ(written, 12u);  // the level-0 line and eleven feedback lines
+    EXPECT_EQ(counts.calls[RT_FOPEN], written + 1) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_FCLOSE], written + 1) << describe(counts);
+}
+
+TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
+{
+    LogFileOn log;
+    HostInstance host(descriptor(), 48000.0, MAX_FRAMES);
+    ASSERT_TRUE(host.valid());
+    fill_inputs(host);
+    const size_t before = log_lines().size();
+
+    int arrivals = 0;
+    rt_probe_begin();
+    for (int block = 0; block < 480; ++block) {
+        if (block % 120 == 60) {
+            every_control_changes(host, block);
+        } else {
+            chord_changes(host, block);
+        }
+        arrivals += run_counting_arrivals(host, BLOCK);
+    }
+    const RtProbeCounts counts = rt_probe_end();
+
+    const std::vector<std::string> lines = log_lines();
+    const size_t written = lines.size() - before;
+    EXPECT_GE(arrivals, 8);
+    EXPECT_GT(written, 0u);
+    // One open and one close of the file per line, every allocation they make
+    // given back, and nothing else: no read, no lock, no other file.
+    EXPECT_EQ(counts.calls[RT_FOPEN], written) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_FCLOSE], written) << describe(counts);
+    EXPECT_EQ(counts.blocks_obtained, counts.blocks_released) << describe(counts);
+    for (int call : {RT_OPEN, RT_CLOSE, RT_READ, RT_FREAD, RT_FDOPEN, RT_MUTEX_LOCK, RT_RWLOCK_LOCK,
+                     RT_SEM_WAIT, RT_COND_WAIT, RT_GUARD_ACQUIRE, RT_SLEEP, RT_NEW, RT_DELETE,
+                     RT_MMAP, RT_MUNMAP}) {
+        EXPECT_EQ(counts.calls[call], 0u) << rt_probe_call_name(call) << ": " << describe(counts);
+    }
+    for (size_t i = before; i < lines.size(); ++i) {
+        EXPECT_TRUE(is_whole_log_line(lines[i])) << lines[i];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,579 @@
+#include "rt_probe.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+// The C library's own allocator, under the names glibc exports for exactly
+// this purpose: an interposed malloc cannot look itself up with dlsym, which
+// may allocate.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* block, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* block);
+}
+
+namespace {
+
+// Only the thread that opened a window is counted: the test's own helpers on
+// other threads (there are none today) must not show up as the plug-in's.
+thread_local bool counting __attribute__((tls_model("initial-exec"))) = false;
+
+std::atomic<unsigned long> counts[RT_CALL_COUNT];
+std::atomic<unsigned long> obtained{0};
+std::atomic<unsigned long> released{0};
+std::atomic<unsigned long> fail_countdown{0};
+std::atomic<bool> failure_injected{false};
+
+const char* const NAMES[RT_CALL_COUNT] = {
+    "malloc",       "calloc",          "realloc",    "free",        "aligned alloc",
+    "operator new", "operator delete", "mmap",       "munmap",      "fopen",
+    "fclose",       "fdopen",          "open",       "close",       "read",
+    "write",        "fread",           "fwrite",     "fputc",       "fputs",
+    "vfprintf",     "fflush",          "mutex lock", "rwlock lock", "sem_wait",
+    "cond wait",    "static guard",    "sleep",
+};
+
+void note(RtProbeCall call)
+{
+    if (counting) {
+        counts[call].fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// True when this allocation is the one a test asked to fail.
+bool inject_failure()
+{
+    if (!counting) {
+        return false;
+    }
+    unsigned long left = fail_countdown.load(std::memory_order_relaxed);
+    if (left == 0) {
+        return false;
+    }
+    fail_countdown.store(left - 1, std::memory_order_relaxed);
+    if (left == 1) {
+        failure_injected.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
+
+void* obtain(RtProbeCall call, size_t alignment, size_t size)
+{
+    if (!counting) {
+        return alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    }
+    note(call);
+    if (inject_failure()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* block = alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    if (block != nullptr) {
+        obtained.fetch_add(1, std::memory_order_relaxed);
+    }
+    return block;
+}
+
+void release(RtProbeCall call, void* block)
+{
+    if (counting) {
+        note(call);
+        if (block != nullptr) {
+            released.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    __libc_free(block);
+}
+
+template <typename Function>
+Function next(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The functions the probe passes calls on to, looked up once. Plain globals
+// rather than function-local statics: those would take the very initialisation
+// guard the probe counts (and interposes).
+#define REAL_FUNCTIONS(X)                                                                    \
+    X(mmap)                                                                                  \
+    X(munmap) X(fopen) X(fopen64) X(fdopen) X(fclose) X(open) X(open64) X(openat) X(creat)   \
+        X(close) X(read) X(write) X(fread) X(fwrite) X(fputc) X(fputs) X(vfprintf) X(fflush) \
+            X(pthread_mutex_lock) X(pthread_mutex_trylock) X(pthread_rwlock_rdlock)          \
+                X(pthread_rwlock_wrlock) X(sem_wait) X(nanosleep) X(usleep)
+
+#define DECLARE_REAL(name) decltype(&::name) real_##name = nullptr;
+REAL_FUNCTIONS(DECLARE_REAL)
+int (*real_guard_acquire)(int64_t*) = nullptr;
+
+void look_up_all()
+{
+#define LOOK_UP(name) real_##name = next<decltype(&::name)>(#name);
+    REAL_FUNCTIONS(LOOK_UP)
+    real_guard_acquire = next<int (*)(int64_t*)>("__cxa_guard_acquire");
+}
+
+// Before anything else in the process can open a window.
+__attribute__((constructor(101))) void look_up_at_load()
+{
+    look_up_all();
+}
+
+// A call that arrives before the constructor (another library's start-up
+// code) looks the function up itself.
+#define REAL(name)                                    \
+    if (real_##name == nullptr) {                     \
+        real_##name = next<decltype(&::name)>(#name); \
+    }                                                 \
+    (void)0
+
+}  // namespace
+
+extern "C" {
+
+bool rt_probe_active()
+{
+    return dlsym(RTLD_DEFAULT, "malloc") == reinterpret_cast<void*>(&malloc) &&
+           dlsym(RTLD_DEFAULT, "fopen") == reinterpret_cast<void*>(&fopen);
+}
+
+void rt_probe_begin()
+{
+    for (auto& count : counts) {
+        count.store(0, std::memory_order_relaxed);
+    }
+    obtained.store(0, std::memory_order_relaxed);
+    released.store(0, std::memory_order_relaxed);
+    counting = true;
+}
+
+RtProbeCounts rt_probe_end()
+{
+    counting = false;
+    RtProbeCounts result{};
+    for (int i = 0; i < RT_CALL_COUNT; ++i) {
+        result.calls[i] = counts[i].load(std::memory_order_relaxed);
+    }
+    result.blocks_obtained = obtained.load(std::memory_order_relaxed);
+    result.blocks_released = released.load(std::memory_order_relaxed);
+    return result;
+}
+
+bool rt_probe_fail_allocation(unsigned long nth)
+{
+    fail_countdown.store(nth, std::memory_order_relaxed);
+    return failure_injected.exchange(false, std::memory_order_relaxed);
+}
+
+const char* rt_probe_call_name(int call)
+{
+    return call >= 0 && call < RT_CALL_COUNT ? NAMES[call] : "?";
+}
+
+// Memory.
+
+void* malloc(size_t size) noexcept
+{
+    return obtain(RT_MALLOC, 0, size);
+}
+
+void* calloc(size_t count, size_t size) noexcept
+{
+    if (!counting) {
+        return __libc_calloc(count, size);
+    }
+    note(RT_CALLOC);
+    if (inject_failure()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* block = __libc_calloc(count, size);
+    if (block != nullptr) {
+        obtained.fetch_add(1, std::memory_order_relaxed);
+    }
+    return block;
+}
+
+void* realloc(void* block, size_t size) noexcept
+{
+    if (!counting) {
+        return __libc_realloc(block, size);
+    }
+    note(RT_REALLOC);
+    if (inject_failure()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* moved = __libc_realloc(block, size);
+    if (block == nullptr && moved != nullptr) {
+        obtained.fetch_add(1, std::memory_order_relaxed);
+    }
+    return moved;
+}
+
+void free(void* block) noexcept
+{
+    release(RT_FREE, block);
+}
+
+void* aligned_alloc(size_t alignment, size_t size) noexcept
+{
+    return obtain(RT_ALIGNED_ALLOC, alignment, size);
+}
+
+void* memalign(size_t alignment, size_t size) noexcept
+{
+    return obtain(RT_ALIGNED_ALLOC, alignment, size);
+}
+
+int posix_memalign(void** block, size_t alignment, size_t size) noexcept
+{
+    void* got = obtain(RT_ALIGNED_ALLOC, alignment, size);
+    if (got == nullptr) {
+        return ENOMEM;
+    }
+    *block = got;
+    return 0;
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) noexcept
+{
+    REAL(mmap);
+    note(RT_MMAP);
+    return real_mmap(address, length, protection, flags, fd, offset);
+}
+
+int munmap(void* address, size_t length) noexcept
+{
+    REAL(munmap);
+    note(RT_MUNMAP);
+    return real_munmap(address, length);
+}
+
+// Files.
+
+FILE* fopen(const char* path, const char* mode)
+{
+    REAL(fopen);
+    note(RT_FOPEN);
+    return real_fopen(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    REAL(fopen64);
+    note(RT_FOPEN);
+    return real_fopen64(path, mode);
+}
+
+FILE* fdopen(int fd, const char* mode) noexcept
+{
+    REAL(fdopen);
+    note(RT_FDOPEN);
+    return real_fdopen(fd, mode);
+}
+
+int fclose(FILE* file)
+{
+    REAL(fclose);
+    note(RT_FCLOSE);
+    return real_fclose(file);
+}
+
+static mode_t open_mode(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+}
+
+int open(const char* path, int flags, ...)
+{
+    REAL(open);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = open_mode(flags, args);
+    va_end(args);
+    note(RT_OPEN);
+    return real_open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    REAL(open64);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = open_mode(flags, args);
+    va_end(args);
+    note(RT_OPEN);
+    return real_open64(path, flags, mode);
+}
+
+int openat(int directory, const char* path, int flags, ...)
+{
+    REAL(openat);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = open_mode(flags, args);
+    va_end(args);
+    note(RT_OPEN);
+    return real_openat(directory, path, flags, mode);
+}
+
+int creat(const char* path, mode_t mode)
+{
+    REAL(creat);
+    note(RT_OPEN);
+    return real_creat(path, mode);
+}
+
+int close(int fd)
+{
+    REAL(close);
+    note(RT_CLOSE);
+    return real_close(fd);
+}
+
+ssize_t read(int fd, void* data, size_t size)
+{
+    REAL(read);
+    note(RT_READ);
+    return real_read(fd, data, size);
+}
+
+ssize_t write(int fd, const void* data, size_t size)
+{
+    REAL(write);
+    note(RT_WRITE);
+    return real_write(fd, data, size);
+}
+
+size_t fread(void* data, size_t size, size_t count, FILE* file)
+{
+    REAL(fread);
+    note(RT_FREAD);
+    return real_fread(data, size, count, file);
+}
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* file)
+{
+    REAL(fwrite);
+    note(RT_FWRITE);
+    return real_fwrite(data, size, count, file);
+}
+
+int fputc(int c, FILE* file)
+{
+    REAL(fputc);
+    note(RT_FPUTC);
+    return real_fputc(c, file);
+}
+
+int fputs(const char* text, FILE* file)
+{
+    REAL(fputs);
+    note(RT_FPUTS);
+    return real_fputs(text, file);
+}
+
+int vfprintf(FILE* file, const char* format, va_list args)
+{
+    REAL(vfprintf);
+    note(RT_VFPRINTF);
+    return real_vfprintf(file, format, args);
+}
+
+int fprintf(FILE* file, const char* format, ...)
+{
+    REAL(vfprintf);
+    note(RT_VFPRINTF);
+    va_list args;
+    va_start(args, format);
+    const int written = real_vfprintf(file, format, args);
+    va_end(args);
+    return written;
+}
+
+int fflush(FILE* file)
+{
+    REAL(fflush);
+    note(RT_FFLUSH);
+    return real_fflush(file);
+}
+
+// Locks and waits.
+
+int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept
+{
+    REAL(pthread_mutex_lock);
+    note(RT_MUTEX_LOCK);
+    return real_pthread_mutex_lock(mutex);
+}
+
+int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept
+{
+    REAL(pthread_mutex_trylock);
+    note(RT_MUTEX_LOCK);
+    return real_pthread_mutex_trylock(mutex);
+}
+
+int pthread_rwlock_rdlock(pthread_rwlock_t* lock) noexcept
+{
+    REAL(pthread_rwlock_rdlock);
+    note(RT_RWLOCK_LOCK);
+    return real_pthread_rwlock_rdlock(lock);
+}
+
+int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept
+{
+    REAL(pthread_rwlock_wrlock);
+    note(RT_RWLOCK_LOCK);
+    return real_pthread_rwlock_wrlock(lock);
+}
+
+int sem_wait(sem_t* semaphore)
+{
+    REAL(sem_wait);
+    note(RT_SEM_WAIT);
+    return real_sem_wait(semaphore);
+}
+
+int nanosleep(const struct timespec* duration, struct timespec* left)
+{
+    REAL(nanosleep);
+    note(RT_SLEEP);
+    return real_nanosleep(duration, left);
+}
+
+int usleep(useconds_t microseconds)
+{
+    REAL(usleep);
+    note(RT_SLEEP);
+    return real_usleep(microseconds);
+}
+
+// A function-local static with a dynamic initialiser takes this guard, which
+// may block on another thread's initialisation.
+int __cxa_guard_acquire(int64_t* guard)
+{
+    if (real_guard_acquire == nullptr) {
+        real_guard_acquire = next<int (*)(int64_t*)>("__cxa_guard_acquire");
+    }
+    note(RT_GUARD_ACQUIRE);
+    return real_guard_acquire(guard);
+}
+
+}  // extern "C"
+
+// The C++ allocation operators, all of them, so that whatever form the
+// plug-in's code uses is seen.
+
+void* operator new(size_t size)
+{
+    void* block = obtain(RT_NEW, 0, size != 0 ? size : 1);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void* operator new[](size_t size)
+{
+    return operator new(size);
+}
+
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    return obtain(RT_NEW, 0, size != 0 ? size : 1);
+}
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    return obtain(RT_NEW, 0, size != 0 ? size : 1);
+}
+
+void* operator new(size_t size, std::align_val_t alignment)
+{
+    void* block = obtain(RT_NEW, static_cast<size_t>(alignment), size != 0 ? size : 1);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void* operator new[](size_t size, std::align_val_t alignment)
+{
+    return operator new(size, alignment);
+}
+
+void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
+{
+    return obtain(RT_NEW, static_cast<size_t>(alignment), size != 0 ? size : 1);
+}
+
+void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
+{
+    return obtain(RT_NEW, static_cast<size_t>(alignment), size != 0 ? size : 1);
+}
+
+void operator delete(void* block) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete(void* block, size_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block, size_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete(void* block, std::align_val_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block, std::align_val_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete(void* block, size_t, std::align_val_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block, size_t, std::align_val_t) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    release(RT_DELETE, block);
+}
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    release(RT_DELETE, block);
+}
