@@ -11,11 +11,12 @@
 
 #include "diag/debug_log.h"
 #include "loaded_plugin.h"
-#include "support/plugin_harness.h"
 
 // Several instances on several threads at once, the log on: the instances
 // share only the log level and the log file. Built with ThreadSanitizer as
 // well, where any unsynchronised access between them is reported as a race.
+// The library is loaded as a host loads it, after the process (and the
+// sanitizer's runtime) has started.
 
 namespace {
 
@@ -31,29 +32,37 @@ struct Part {
 
 const Part PARTS[THREADS] = {{48000.0, 1}, {44100.0, 2}, {96000.0, 3}, {22050.0, 4}};
 
+const LV2_Descriptor* descriptor()
+{
+    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
+    return plugin.descriptor();
+}
+
 // Instance lifetimes whose control changes and glide arrivals write log lines
 // all along; returns every output sample of every lifetime.
 std::vector<float> play(const Part& part)
 {
     std::vector<float> sound;
     for (int life = 0; life < LIFETIMES; ++life) {
-        PluginHarness host(part.sample_rate, BLOCK);
+        HostInstance host(descriptor(), part.sample_rate, BLOCK);
         for (int i = 0; i < TUBE_COUNT; ++i) {
-            fill_noise_bursts(host.in[i].data(), BLOCK, 64, 16, part.seed * 10 + i);
+            fill_noise_bursts(host.input(i), BLOCK, 64, 16, part.seed * 10 + i);
         }
+        host.activate();
         for (int block = 0; block < BLOCKS; ++block) {
             if (block % 40 == 20) {
                 const float shift = static_cast<float>((block / 40 + life + part.seed) % 4);
                 for (int i = 0; i < TUBE_COUNT; ++i) {
-                    host.control.note[i] = default_control(PORT_NOTE_1 + i) - 3.0f * shift;
+                    host.control(PORT_NOTE_1 + i) = default_control(PORT_NOTE_1 + i) - 3.0f * shift;
                 }
-                host.control.decay = 80.0f + 20.0f * shift;
+                host.control(PORT_DECAY) = 80.0f + 20.0f * shift;
             }
             host.run(BLOCK);
             for (int i = 0; i < TUBE_COUNT; ++i) {
-                sound.insert(sound.end(), host.out[i].begin(), host.out[i].end());
+                sound.insert(sound.end(), host.output(i), host.output(i) + BLOCK);
             }
         }
+        host.deactivate();
     }
     return sound;
 }
@@ -85,6 +94,7 @@ struct LogFileRemoved {
 TEST(Threads, InstancesOnSeveralThreadsShareNothingButWholeLogLines)
 {
     LogFileRemoved remove_at_end;
+    descriptor();  // loaded before any thread starts, as a host does
 
     // Each part alone first, on this thread: its sound and its log lines.
     std::vector<std::vector<float>> expected_sound(THREADS);
