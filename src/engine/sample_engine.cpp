@@ -44,7 +44,9 @@ ENGINE_INLINE float process_frame(Tube& tube, float in)
 // once without, chosen when the library is loaded. std::fma is exact either
 // way, so both give the same bits; the first only skips a library call per
 // fused operation.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// ThreadSanitizer's runtime starts too late for the load-time choice, so its
+// builds keep the one plain version.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("fma", "default")))
 #endif
 void process_frames(TubeBank& bank, const float* const input[TUBE_COUNT],

@@ -10,7 +10,8 @@ static const LV2_Descriptor DESCRIPTOR = {
     PLUGIN_URI, instantiate, connect_port, activate, run, deactivate, cleanup, extension_data,
 };
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
+// LV2_SYMBOL_EXPORT gives C linkage and default visibility.
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
 {
     return index == 0 ? &DESCRIPTOR : nullptr;
 }

@@ -4,6 +4,7 @@
 #include "diag/debug_log.h"
 #include "engine/controls.h"
 #include "engine/tube.h"
+#include "plugin/fp_mode.h"
 #include "plugin/instance.h"
 #include "plugin/lifecycle.h"
 
@@ -18,6 +19,10 @@ constexpr float DEFAULT_NOTES[TUBE_COUNT] = {60.0f, 64.0f, 67.0f, 72.0f};
 LV2_Handle instantiate(const LV2_Descriptor*, double sample_rate, const char*,
                        const LV2_Feature* const*)
 {
+    // The default coefficients come from powf and expf, whose last bit follows
+    // the rounding mode: compute them in the plug-in's own mode, whatever the
+    // host's thread is set to.
+    const FlushToZeroScope mode;
     read_log_level();
 
     auto* instance = static_cast<PluginInstance*>(std::malloc(sizeof(PluginInstance)));

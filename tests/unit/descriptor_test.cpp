@@ -139,3 +139,26 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
     EXPECT_EQ(before, after);
     EXPECT_NE(before & flush_to_zero_mode(), flush_to_zero_mode());
 }
+
+#if defined(__x86_64__)
+TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    for (FpMode host_mode :
+         {FpMode{0x1F80}, FpMode{0x7F80} /* toward zero */, FpMode{0x3F80} /* down */}) {
+        LV2_Handle handle = nullptr;
+        FpMode after = 0;
+        std::thread host_thread([&] {
+            write_fp_mode(host_mode);
+            handle = d->instantiate(d, 48000.0, "", nullptr);
+            after = read_fp_mode();
+        });
+        host_thread.join();
+        const Tube& tube = static_cast<PluginInstance*>(handle)->bank->tubes[1];
+        EXPECT_EQ(tube.damping_coef, 0.20787957f) << host_mode;
+        EXPECT_EQ(tube.feedback, 0.33982086f) << host_mode;
+        EXPECT_EQ(after, host_mode);
+        d->cleanup(handle);
+    }
+}
+#endif
