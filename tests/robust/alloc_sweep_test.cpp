@@ -18,18 +18,6 @@ namespace {
 
 constexpr uint32_t FRAMES = 4096;
 
-const LV2_Descriptor* descriptor()
-{
-    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
-    return plugin.descriptor();
-}
-
-bool log_file_exists()
-{
-    struct stat info;
-    return stat(LOG_PATH, &info) == 0;
-}
-
 // Four rounds of noise bursts through an instance, every tube's output
 // appended; connects the instance to buffers of its own.
 std::vector<float> play(LV2_Handle handle)

@@ -1,9 +1,13 @@
 #include "loaded_plugin.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <regex>
 #include <stdexcept>
+
+#include "diag/debug_log.h"
 
 LoadedPlugin::LoadedPlugin(const std::string& path)
     : library_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)), descriptor_(nullptr)
@@ -109,6 +113,22 @@ void fill_noise_bursts(float* data, uint32_t frames, uint32_t period, uint32_t b
         const float noise = static_cast<float>(state >> 8) * (2.0f / 16777216.0f) - 1.0f;
         data[s] = s % period < burst ? noise : 0.0f;
     }
+}
+
+bool log_file_exists()
+{
+    struct stat info;
+    return stat(LOG_PATH, &info) == 0;
+}
+
+std::vector<std::string> log_lines()
+{
+    std::vector<std::string> lines;
+    std::ifstream file(LOG_PATH);
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 bool is_whole_log_line(const std::string& line)

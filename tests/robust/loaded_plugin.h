@@ -29,6 +29,15 @@ private:
     const LV2_Descriptor* descriptor_;
 };
 
+#ifdef PLUGIN_LIBRARY
+// The bundle's library, loaded once per process, before any thread needs it.
+inline const LV2_Descriptor* descriptor()
+{
+    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
+    return plugin.descriptor();
+}
+#endif
+
 // Port storage for one instance, sized once so that nothing in the audio
 // path of the host side allocates either.
 class HostInstance {
@@ -76,6 +85,10 @@ float default_control(uint32_t port);
 // frames, silence between them.
 void fill_noise_bursts(float* data, uint32_t frames, uint32_t period, uint32_t burst,
                        uint32_t seed);
+
+// The log file at its fixed path: whether it is there, and its lines.
+bool log_file_exists();
+std::vector<std::string> log_lines();
 
 // Whether `line` is exactly one of the two messages the log writes.
 bool is_whole_log_line(const std::string& line);

@@ -24,18 +24,6 @@ constexpr uint32_t BLOCK = 256;
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-const LV2_Descriptor* descriptor()
-{
-    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
-    return plugin.descriptor();
-}
-
-bool log_file_exists()
-{
-    struct stat info;
-    return stat(LOG_PATH, &info) == 0;
-}
-
 unsigned long total_calls(const RtProbeCounts& counts)
 {
     unsigned long total = 0;
@@ -55,16 +43,6 @@ std::string describe(const RtProbeCounts& counts)
         }
     }
     return text.empty() ? "none" : text;
-}
-
-std::vector<std::string> log_lines()
-{
-    std::vector<std::string> lines;
-    std::ifstream file(LOG_PATH);
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // The log file, created empty (level 1) for one test and removed after it.

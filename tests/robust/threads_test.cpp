@@ -32,12 +32,6 @@ struct Part {
 
 const Part PARTS[THREADS] = {{48000.0, 1}, {44100.0, 2}, {96000.0, 3}, {22050.0, 4}};
 
-const LV2_Descriptor* descriptor()
-{
-    static const LoadedPlugin plugin(PLUGIN_LIBRARY);
-    return plugin.descriptor();
-}
-
 // Instance lifetimes whose control changes and glide arrivals write log lines
 // all along; returns every output sample of every lifetime.
 std::vector<float> play(const Part& part)
@@ -65,16 +59,6 @@ std::vector<float> play(const Part& part)
         host.deactivate();
     }
     return sound;
-}
-
-std::vector<std::string> log_lines()
-{
-    std::vector<std::string> lines;
-    std::ifstream file(LOG_PATH);
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 void start_empty_log()
