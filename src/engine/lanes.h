@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+
+// Four lanes, one per tube, in the compiler's vector extension. Every operator
+// on these types is the IEEE operation of the scalar code done lane by lane,
+// rounded the same way; nothing is fused unless a function says so by name.
+typedef float F32x4 __attribute__((vector_size(16)));
+typedef double F64x4 __attribute__((vector_size(32)));
+typedef int32_t I32x4 __attribute__((vector_size(16)));
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
+typedef int64_t I64x4 __attribute__((vector_size(32)));
+typedef uint64_t U64x4 __attribute__((vector_size(32)));
