@@ -1,0 +1,99 @@
+#include "bench_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int TUBES = 4;
+
+// The bundle's defaults, in port order from PORT_NOTE_1.
+constexpr std::array<float, PORT_COUNT - PORT_NOTE_1> DEFAULT_CONTROLS = {
+    60.0f,     // note 1
+    64.0f,     // note 2
+    67.0f,     // note 3
+    72.0f,     // note 4
+    0.0f,      // transpose
+    100.0f,    // decay, ms
+    0.0f,      // level, dB
+    12000.0f,  // damping, Hz
+};
+
+// Uniform noise in [-1, 1) for the burst, silence after it; each tube has its
+// own seed so that the four inputs differ.
+std::vector<float> burst_track(uint32_t seed)
+{
+    std::vector<float> track(TRACK_FRAMES, 0.0f);
+    uint32_t state = seed * 2654435761u + 1u;
+    for (uint32_t s = 0; s < BURST_FRAMES; ++s) {
+        state = state * 1664525u + 1013904223u;
+        track[s] = static_cast<float>(state >> 8) * (2.0f / 16777216.0f) - 1.0f;
+    }
+    return track;
+}
+
+}  // namespace
+
+const char* motion_name(Motion motion)
+{
+    return motion == Motion::steady ? "steady" : "gliding";
+}
+
+BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block)
+    : descriptor_(descriptor),
+      handle_(descriptor->instantiate(descriptor, BENCH_RATE, "", nullptr)),
+      motion_(motion),
+      block_(block),
+      controls_(DEFAULT_CONTROLS)
+{
+    if (handle_ == nullptr || block == 0 || TRACK_FRAMES % block != 0) {
+        std::fprintf(stderr, "cannot run blocks of %u frames\n", block);
+        std::exit(2);
+    }
+    for (int i = 0; i < TUBES; ++i) {
+        track_[i] = burst_track(static_cast<uint32_t>(i) + 1);
+        inputs_[i].assign(block, 0.0f);
+        outputs_[i].assign(block, 0.0f);
+        descriptor_->connect_port(handle_, PORT_IN_1 + i, inputs_[i].data());
+        descriptor_->connect_port(handle_, PORT_OUT_1 + i, outputs_[i].data());
+    }
+    for (uint32_t port = PORT_NOTE_1; port < PORT_COUNT; ++port) {
+        descriptor_->connect_port(handle_, port, &controls_[port - PORT_NOTE_1]);
+    }
+    descriptor_->activate(handle_);
+}
+
+BenchSession::~BenchSession()
+{
+    descriptor_->deactivate(handle_);
+    descriptor_->cleanup(handle_);
+}
+
+void BenchSession::settle()
+{
+    for (uint32_t done = 0; done < SETTLE_FRAMES; done += block_) {
+        copy_input();
+        run();
+        frames_ += block_;
+    }
+    settled_ = frames_;
+}
+
+void BenchSession::next_block()
+{
+    copy_input();
+    if (motion_ == Motion::gliding && (frames_ - settled_) % GLIDE_EVERY_FRAMES < block_) {
+        controls_[PORT_TRANSPOSE - PORT_NOTE_1] =
+            GLIDE_TRANSPOSES[glide_step_++ % GLIDE_TRANSPOSES.size()];
+    }
+    frames_ += block_;
+}
+
+void BenchSession::copy_input()
+{
+    const uint64_t start = frames_ % TRACK_FRAMES;
+    for (int i = 0; i < TUBES; ++i) {
+        std::memcpy(inputs_[i].data(), track_[i].data() + start, block_ * sizeof(float));
+    }
+}

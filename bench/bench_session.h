@@ -1,0 +1,76 @@
+#pragma once
+
+#include <lv2/core/lv2.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "plugin/ports.h"
+
+// One instance driven as a host drives it, at 48 kHz in blocks of a fixed
+// size: every port connected, noise bursts at the four inputs, the controls at
+// the bundle's defaults. The benchmark and the callgrind driver share it, so
+// both measure the same work.
+
+enum class Motion {
+    steady,   // tubes resting at their notes, ringing after each burst
+    gliding,  // transpose jumping every GLIDE_EVERY_FRAMES: glides always running
+};
+
+const char* motion_name(Motion motion);
+
+inline constexpr double BENCH_RATE = 48000.0;
+
+// Frames run before measuring: the first glides, from the start length to the
+// default notes, are over after about 6000 frames.
+inline constexpr uint32_t SETTLE_FRAMES = 14400;
+
+// The input repeats every TRACK_FRAMES: a burst of BURST_FRAMES of noise,
+// then silence, in which each tube's tail falls by more than 60 dB at the
+// default decay. Block sizes must divide it.
+inline constexpr uint32_t TRACK_FRAMES = 8192;
+inline constexpr uint32_t BURST_FRAMES = 256;
+
+// Jumps of a dozen semitones and more make each glide last longer than the
+// interval between two jumps, so a tube that arrives finds the next request
+// waiting.
+inline constexpr uint32_t GLIDE_EVERY_FRAMES = 1024;
+inline constexpr std::array<float, 4> GLIDE_TRANSPOSES = {-24.0f, 12.0f, -12.0f, 24.0f};
+
+class BenchSession {
+public:
+    BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block);
+    ~BenchSession();
+    BenchSession(const BenchSession&) = delete;
+    BenchSession& operator=(const BenchSession&) = delete;
+
+    // Runs SETTLE_FRAMES with the controls left alone.
+    void settle();
+
+    // The host's work before a run: the next stretch of input into the input
+    // buffers and, when gliding, the next transpose when one is due.
+    void next_block();
+
+    void run() { descriptor_->run(handle_, block_); }
+
+    uint32_t block() const { return block_; }
+    LV2_Handle handle() const { return handle_; }
+    uint64_t frames() const { return frames_; }
+    const float* output(int tube) const { return outputs_[tube].data(); }
+
+private:
+    void copy_input();
+
+    const LV2_Descriptor* descriptor_;
+    LV2_Handle handle_;
+    Motion motion_;
+    uint32_t block_;
+    uint64_t frames_ = 0;   // frames handed to run so far, settling included
+    uint64_t settled_ = 0;  // frames_ when settle ended: the glides start there
+    uint32_t glide_step_ = 0;
+    std::array<float, PORT_COUNT - PORT_NOTE_1> controls_;
+    std::array<std::vector<float>, 4> track_;
+    std::array<std::vector<float>, 4> inputs_;
+    std::array<std::vector<float>, 4> outputs_;
+};

@@ -1,0 +1,79 @@
+// What run costs a host, per frame: the built plug-in loaded with dlopen on
+// another thread, run on this one through lv2_descriptor, every port
+// connected, noise bursts in. Several libraries given on the command line
+// run in the same process, their cases registered side by side, so that a
+// busy moment on a shared machine falls on all of them alike.
+//
+//   plugin_bench [--plugin NAME=PATH ...] [Google Benchmark flags]
+//
+// Each case is MOTION/BLOCK/NAME, e.g. steady/256/scalar. time_per_frame is
+// CPU time per frame; it includes the host's copy of each block's input.
+// tools/bench-compare runs it with repetitions, randomly interleaved.
+
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "bench_session.h"
+#include "diag/debug_log.h"
+#include "plugin_loader.h"
+
+namespace {
+
+constexpr uint32_t BLOCKS[] = {1, 64, 256, 1024};
+constexpr Motion MOTIONS[] = {Motion::steady, Motion::gliding};
+
+void run_case(benchmark::State& state, const LV2_Descriptor* descriptor, Motion motion,
+              uint32_t block)
+{
+    BenchSession session(descriptor, motion, block);
+    session.settle();
+    for (auto _ : state) {
+        session.next_block();
+        session.run();
+        benchmark::ClobberMemory();
+    }
+    const double frames = static_cast<double>(state.iterations()) * block;
+    state.SetItemsProcessed(static_cast<int64_t>(frames));
+    // Seconds per frame: a rate of frames, inverted.
+    state.counters["time_per_frame"] =
+        benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+bool log_is_on()
+{
+    struct stat info;
+    return stat(LOG_PATH, &info) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<PluginUnderTest> plugins = load_plugins(argc, argv, PLUGIN_LIBRARY);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    for (const PluginUnderTest& plugin : plugins) {
+        benchmark::AddCustomContext("plugin " + plugin.name, plugin.path);
+    }
+    // With the log on, every retune writes a line to a file: a different cost.
+    benchmark::AddCustomContext("diagnostic log",
+                                log_is_on() ? "ON, figures include its writes" : "off");
+    for (const Motion motion : MOTIONS) {
+        for (const uint32_t block : BLOCKS) {
+            for (const PluginUnderTest& plugin : plugins) {
+                const std::string name = std::string(motion_name(motion)) + "/" +
+                                         std::to_string(block) + "/" + plugin.name;
+                benchmark::RegisterBenchmark(name.c_str(), run_case, plugin.descriptor, motion,
+                                             block);
+            }
+        }
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
