@@ -1,8 +1,14 @@
 #include "bench_session.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+
+#include "diag/debug_log.h"
 
 namespace {
 
@@ -33,7 +39,33 @@ std::vector<float> burst_track(uint32_t seed)
     return track;
 }
 
+// How long a session waits for someone else's diagnostic log to go away.
+constexpr auto LOG_WAIT = std::chrono::minutes(5);
+
+// The plug-in reads its log switch when an instance is made.
+bool log_file_exists()
+{
+    struct stat info;
+    return stat(LOG_PATH, &info) == 0;
+}
+
 }  // namespace
+
+void wait_for_log_off()
+{
+    if (!log_file_exists()) {
+        return;
+    }
+    std::fprintf(stderr, "waiting for the diagnostic log %s to be switched off\n", LOG_PATH);
+    const auto give_up = std::chrono::steady_clock::now() + LOG_WAIT;
+    while (log_file_exists()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            std::fprintf(stderr, "%s is still there: not measuring with the log on\n", LOG_PATH);
+            std::exit(3);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
 
 const char* motion_name(Motion motion)
 {
@@ -47,6 +79,8 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
       block_(block),
       controls_(DEFAULT_CONTROLS)
 {
+    // Looked at after the instance, which has just read its switch.
+    log_on_ = log_file_exists();
     if (handle_ == nullptr || block == 0 || TRACK_FRAMES % block != 0) {
         std::fprintf(stderr, "cannot run blocks of %u frames\n", block);
         std::exit(2);

@@ -20,6 +20,14 @@ enum class Motion {
 
 const char* motion_name(Motion motion);
 
+// An instance made while the diagnostic log file is there writes a line at
+// every retune and arrival: figures that are not the plug-in's alone, and
+// megabytes of lines in a file that is not the benchmark's (another
+// program's log tests may be reading it). The measuring programs call this
+// before each session: it waits for the file to go, and exits rather than
+// measure with the log on.
+void wait_for_log_off();
+
 inline constexpr double BENCH_RATE = 48000.0;
 
 // Frames run before measuring: the first glides, from the start length to the
@@ -55,6 +63,9 @@ public:
     void run() { descriptor_->run(handle_, block_); }
 
     uint32_t block() const { return block_; }
+    // Whether the diagnostic log file was there just after the instance was
+    // made: then its figures include the log's writes.
+    bool log_on() const { return log_on_; }
     LV2_Handle handle() const { return handle_; }
     uint64_t frames() const { return frames_; }
     const float* output(int tube) const { return outputs_[tube].data(); }
@@ -64,6 +75,7 @@ private:
 
     const LV2_Descriptor* descriptor_;
     LV2_Handle handle_;
+    bool log_on_ = false;
     Motion motion_;
     uint32_t block_;
     uint64_t frames_ = 0;   // frames handed to run so far, settling included

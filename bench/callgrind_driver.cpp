@@ -28,6 +28,7 @@ constexpr uint64_t DEFAULT_FRAMES = 2 * TRACK_FRAMES;
 
 void measure(const PluginUnderTest& plugin, Motion motion, uint32_t block, uint64_t frames)
 {
+    wait_for_log_off();
     BenchSession session(plugin.descriptor, motion, block);
     session.settle();
     CALLGRIND_ZERO_STATS;
@@ -40,8 +41,9 @@ void measure(const PluginUnderTest& plugin, Motion motion, uint32_t block, uint6
         done += block;
     }
     char description[256];
-    std::snprintf(description, sizeof description, "case %s/%u/%s frames %llu", motion_name(motion),
-                  block, plugin.name.c_str(), static_cast<unsigned long long>(done));
+    std::snprintf(description, sizeof description, "case %s/%u/%s frames %llu log %s",
+                  motion_name(motion), block, plugin.name.c_str(),
+                  static_cast<unsigned long long>(done), session.log_on() ? "on" : "off");
     CALLGRIND_DUMP_STATS_AT(description);
     std::printf("%s\n", description);
 }
