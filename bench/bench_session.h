@@ -20,6 +20,10 @@ enum class Motion {
 
 const char* motion_name(Motion motion);
 
+// The cases both measuring programs run, each for every plug-in given.
+inline constexpr Motion BENCH_MOTIONS[] = {Motion::steady, Motion::gliding};
+inline constexpr uint32_t BENCH_BLOCKS[] = {1, 64, 256, 1024};
+
 // An instance made while the diagnostic log file is there writes a line at
 // every retune and arrival: figures that are not the plug-in's alone, and
 // megabytes of lines in a file that is not the benchmark's (another
@@ -40,9 +44,8 @@ inline constexpr uint32_t SETTLE_FRAMES = 14400;
 inline constexpr uint32_t TRACK_FRAMES = 8192;
 inline constexpr uint32_t BURST_FRAMES = 256;
 
-// Jumps of a dozen semitones and more make each glide last longer than the
-// interval between two jumps, so a tube that arrives finds the next request
-// waiting.
+// Jumps of 12 to 48 semitones make most glides outlast the interval between
+// two jumps, so that a tube arriving mostly finds the next request waiting.
 inline constexpr uint32_t GLIDE_EVERY_FRAMES = 1024;
 inline constexpr std::array<float, 4> GLIDE_TRANSPOSES = {-24.0f, 12.0f, -12.0f, 24.0f};
 

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr uint32_t BLOCKS[] = {1, 64, 256, 1024};
-constexpr Motion MOTIONS[] = {Motion::steady, Motion::gliding};
 // Whole periods of the input and of the glide schedule: two bursts, eight
 // rounds of transposes.
 constexpr uint64_t DEFAULT_FRAMES = 2 * TRACK_FRAMES;
@@ -62,8 +60,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: run under valgrind --tool=callgrind --collect-atstart=no\n",
                      argv[0]);
     }
-    for (const Motion motion : MOTIONS) {
-        for (const uint32_t block : BLOCKS) {
+    for (const Motion motion : BENCH_MOTIONS) {
+        for (const uint32_t block : BENCH_BLOCKS) {
             for (const PluginUnderTest& plugin : plugins) {
                 measure(plugin, motion, block, frames);
             }

@@ -21,9 +21,6 @@
 
 namespace {
 
-constexpr uint32_t BLOCKS[] = {1, 64, 256, 1024};
-constexpr Motion MOTIONS[] = {Motion::steady, Motion::gliding};
-
 void run_case(benchmark::State& state, const LV2_Descriptor* descriptor, Motion motion,
               uint32_t block)
 {
@@ -57,8 +54,8 @@ int main(int argc, char** argv)
     for (const PluginUnderTest& plugin : plugins) {
         benchmark::AddCustomContext("plugin " + plugin.name, plugin.path);
     }
-    for (const Motion motion : MOTIONS) {
-        for (const uint32_t block : BLOCKS) {
+    for (const Motion motion : BENCH_MOTIONS) {
+        for (const uint32_t block : BENCH_BLOCKS) {
             for (const PluginUnderTest& plugin : plugins) {
                 const std::string name = std::string(motion_name(motion)) + "/" +
                                          std::to_string(block) + "/" + plugin.name;
