@@ -71,9 +71,9 @@ inline float read_delay(const float* p, float f)
     return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
 }
 
-// Interpolated, modulated read of the delay line. The guard slots let the
-// six points be read without wrapping.
-inline float read_modulated(const Tube& tube, float modulation)
+// Interpolated, modulated read of the tube's delay line. The guard slots let
+// the six points be read without wrapping.
+inline float read_modulated(const Tube& tube, const float* line, float modulation)
 {
     float q = std::fma(tube.lfo_depth, modulation + 1.0f, tube.read_pos + 1.0f);
     if (q >= DELAY_SPAN) {
@@ -84,7 +84,7 @@ inline float read_modulated(const Tube& tube, float modulation)
     // what modff gives.
     const auto i = static_cast<uint32_t>(static_cast<int32_t>(q));
     const float f = q - static_cast<float>(i);
-    return read_delay(&tube.delay[i], f);
+    return read_delay(&line[i], f);
 }
 
 inline float dc_block(Tube& tube, float v)
@@ -96,8 +96,9 @@ inline float dc_block(Tube& tube, float v)
     return d;
 }
 
-// Fixed 20 Hz high-pass followed by the damping low-pass. k(A - x) is used
-// three times and never rounded on its own, so each use is one fused step.
+// The fixed high-pass (HIGHPASS_POLE) followed by the damping low-pass.
+// k(A - x) is used three times and never rounded on its own, so each use is
+// one fused step.
 inline float loop_filter(Tube& tube, float x)
 {
     const float k = tube.highpass_coef;
@@ -110,12 +111,12 @@ inline float loop_filter(Tube& tube, float x)
     return damped;
 }
 
-inline void write_delay(Tube& tube, float value)
+inline void write_delay(Tube& tube, float* line, float value)
 {
     const uint64_t w = tube.write_index;
-    tube.delay[w] = value;
+    line[w] = value;
     if (w < DELAY_GUARD) {
-        tube.delay[DELAY_SIZE + w] = value;
+        line[DELAY_SIZE + w] = value;
     }
     tube.write_index = w + 1 == DELAY_SIZE ? 0 : w + 1;
 }
