@@ -20,7 +20,9 @@
 #include "engine/scalar_engine.h"
 #include "engine/tube_bank.h"
 
-#if defined(__SSE__)
+#if defined(__AVX__)
+#include <immintrin.h>
+#elif defined(__SSE__)
 #include <xmmintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -88,10 +90,59 @@ LANE_INLINE void transpose(F32x4 r0, F32x4 r1, F32x4 r2, F32x4 r3, F32x4& c0, F3
     c3 = __builtin_shuffle(t2, t3, I32x4{2, 3, 6, 7});
 }
 
-template <class T, class V>
-LANE_INLINE V gather_lanes(const T (&field)[TUBE_COUNT])
+// Two four-lane rows side by side, and the halves of eight lanes. Moves of
+// whole rows, written so that the compiler sees them as such.
+LANE_INLINE F32x8 join(F32x4 low, F32x4 high)
 {
-    return V{field[0], field[1], field[2], field[3]};
+#if defined(__AVX__)
+    return (F32x8)_mm256_insertf128_ps(_mm256_castps128_ps256((__m128)low), (__m128)high, 1);
+#else
+    F32x8 both;
+    __builtin_memcpy(&both, &low, sizeof low);
+    __builtin_memcpy(reinterpret_cast<char*>(&both) + sizeof low, &high, sizeof high);
+    return both;
+#endif
+}
+
+LANE_INLINE F32x8 join(const float* low, const float* high)
+{
+    return join(load(low), load(high));
+}
+
+LANE_INLINE F32x4 low_half(F32x8 x)
+{
+#if defined(__AVX__)
+    return (F32x4)_mm256_castps256_ps128((__m256)x);
+#else
+    F32x4 half;
+    __builtin_memcpy(&half, &x, sizeof half);
+    return half;
+#endif
+}
+
+LANE_INLINE F32x4 high_half(F32x8 x)
+{
+#if defined(__AVX__)
+    return (F32x4)_mm256_extractf128_ps((__m256)x, 1);
+#else
+    F32x4 half;
+    __builtin_memcpy(&half, reinterpret_cast<const char*>(&x) + sizeof half, sizeof half);
+    return half;
+#endif
+}
+
+// The same transpose in each half of eight lanes.
+LANE_INLINE void transpose(F32x8 r0, F32x8 r1, F32x8 r2, F32x8 r3, F32x8& c0, F32x8& c1,
+                           F32x8& c2, F32x8& c3)
+{
+    const F32x8 t0 = __builtin_shuffle(r0, r1, I32x8{0, 8, 1, 9, 4, 12, 5, 13});
+    const F32x8 t1 = __builtin_shuffle(r2, r3, I32x8{0, 8, 1, 9, 4, 12, 5, 13});
+    const F32x8 t2 = __builtin_shuffle(r0, r1, I32x8{2, 10, 3, 11, 6, 14, 7, 15});
+    const F32x8 t3 = __builtin_shuffle(r2, r3, I32x8{2, 10, 3, 11, 6, 14, 7, 15});
+    c0 = __builtin_shuffle(t0, t1, I32x8{0, 1, 8, 9, 4, 5, 12, 13});
+    c1 = __builtin_shuffle(t0, t1, I32x8{2, 3, 10, 11, 6, 7, 14, 15});
+    c2 = __builtin_shuffle(t2, t3, I32x8{0, 1, 8, 9, 4, 5, 12, 13});
+    c3 = __builtin_shuffle(t2, t3, I32x8{2, 3, 10, 11, 6, 7, 14, 15});
 }
 
 // The four tubes' state while the engine runs, held in lanes. The fields that
@@ -281,7 +332,21 @@ LANE_INLINE Upsampled upsampler_for(const F32x4 h[4])
     return u;
 }
 
-// Six-point quintic B-spline, every lane at its own position of its own line.
+// Six-point quintic B-spline on the segment between p2 and p3, lane by lane.
+template <class V>
+LANE_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
+{
+    const V e5 = (p3 - p2) * TWELFTH + (p1 - p4) * TWENTY_FOURTH + (p5 - p0) * HUNDRED_TWENTIETH;
+    const V e4 = p2 * 0.25f + (p0 + p4) * TWENTY_FOURTH - (p1 + p3) * SIXTH;
+    const V e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
+    const V e2 = (p0 + p4) * TWELFTH + (p1 + p3) * SIXTH - p2 * 0.5f;
+    const V e1 = (p3 - p1) * FIVE_TWELFTHS + (p4 - p0) * TWENTY_FOURTH;
+    const V e0 = p2 * 0.55f + (p1 + p3) * THIRTEEN_SIXTIETHS + (p0 + p4) * HUNDRED_TWENTIETH;
+    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+}
+
+// The delay read of one sub-step: every lane at its own position of its own
+// line, six points loaded per lane and transposed into six vectors.
 LANE_INLINE F32x4 read_delay(const TubeBank& bank, I32x4 index, F32x4 f)
 {
     const float* line0 = &bank.delay[0][index[0]];
@@ -291,45 +356,66 @@ LANE_INLINE F32x4 read_delay(const TubeBank& bank, I32x4 index, F32x4 f)
     F32x4 p0, p1, p2, p3, p4, p5, q2, q3;
     transpose(load(line0), load(line1), load(line2), load(line3), p0, p1, p2, p3);
     transpose(load(line0 + 2), load(line1 + 2), load(line2 + 2), load(line3 + 2), q2, q3, p4, p5);
-
-    const F32x4 e5 =
-        (p3 - p2) * TWELFTH + (p1 - p4) * TWENTY_FOURTH + (p5 - p0) * HUNDRED_TWENTIETH;
-    const F32x4 e4 = p2 * 0.25f + (p0 + p4) * TWENTY_FOURTH - (p1 + p3) * SIXTH;
-    const F32x4 e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
-    const F32x4 e2 = (p0 + p4) * TWELFTH + (p1 + p3) * SIXTH - p2 * 0.5f;
-    const F32x4 e1 = (p3 - p1) * FIVE_TWELFTHS + (p4 - p0) * TWENTY_FOURTH;
-    const F32x4 e0 =
-        p2 * 0.55f + (p1 + p3) * THIRTEEN_SIXTIETHS + (p0 + p4) * HUNDRED_TWENTIETH;
-    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+    return quintic(p0, p1, p2, p3, p4, p5, f);
 }
 
-// One sub-step of all four tubes; returns the DC-free delay outputs.
-LANE_INLINE F32x4 sub_step(Lanes& s, TubeBank& bank, ArrivalLog& log, const Upsampled& in,
-                           F32x4 t)
+// The delay reads of two sub-steps at once, in eight lanes.
+LANE_INLINE F32x8 read_delay(const TubeBank& bank, I32x4 first, I32x4 second, F32x8 f)
 {
-    const F32x4 u = ((in.c3 * t + in.c2) * t + in.c1) * t;
+    // Offsets from the first line, so that each lane's row is one load away.
+    const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
+    const U32x4 a = (U32x4)(first + line_start);
+    const U32x4 b = (U32x4)(second + line_start);
+    const float* base = &bank.delay[0][0];
+    F32x8 rows[TUBE_COUNT], shifted[TUBE_COUNT];
+    for (int k = 0; k < TUBE_COUNT; ++k) {
+        rows[k] = join(base + a[k], base + b[k]);
+        shifted[k] = join(base + a[k] + 2, base + b[k] + 2);
+    }
+    F32x8 p0, p1, p2, p3, p4, p5, q2, q3;
+    transpose(rows[0], rows[1], rows[2], rows[3], p0, p1, p2, p3);
+    transpose(shifted[0], shifted[1], shifted[2], shifted[3], q2, q3, p4, p5);
+    return quintic(p0, p1, p2, p3, p4, p5, f);
+}
 
-    // Triangle modulator.
+// Triangle modulator of the read position.
+LANE_INLINE F32x4 advance_lfo(Lanes& s)
+{
     F32x4 phase = s.lfo_phase + s.lfo_step;
     phase = phase < 1.0f ? phase : phase - 2.0f;
     s.lfo_phase = phase;
-    const F32x4 modulation = abs(phase);
+    return abs(phase);
+}
 
-    // Read position, wrapped once; its integer part and exact fraction.
+// Modulated read position, wrapped once: its integer part and its exact
+// fraction.
+LANE_INLINE void read_position(const Lanes& s, F32x4 modulation, I32x4& index, F32x4& f)
+{
     F32x4 q = fused(s.lfo_depth, modulation + 1.0f, s.read_pos + 1.0f);
     q = q >= DELAY_SPAN ? q - DELAY_SPAN : q;
-    const I32x4 index = __builtin_convertvector(q, I32x4);
-    const F32x4 f = q - __builtin_convertvector(index, F32x4);
-    const F32x4 v = read_delay(bank, index, f);
+    index = __builtin_convertvector(q, I32x4);
+    f = q - __builtin_convertvector(index, F32x4);
+}
 
-    // DC blocker in four double lanes.
+LANE_INLINE void advance_read(Lanes& s)
+{
+    const F32x4 r = s.read_pos + s.read_speed;
+    s.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
+}
+
+// The loop of one sub-step after the read: DC blocker in four double lanes,
+// the loop input, the two loop filters. Returns the DC-free delay output d
+// and leaves the value to write in `value`.
+LANE_INLINE F32x4 close_loop(Lanes& s, const Upsampled& in, F32x4 t, F32x4 v, F32x4& value)
+{
+    const F32x4 u = ((in.c3 * t + in.c2) * t + in.c1) * t;
+
     const F64x4 product = DC_POLE * __builtin_convertvector(s.integ, F64x4);
     const F32x4 y = __builtin_convertvector(
         fused(splat(DC_GAIN), __builtin_convertvector(v, F64x4), product), F32x4);
     const F32x4 d = y - s.integ;
     s.integ = y;
 
-    // Loop input and the two loop filters.
     const F32x4 x = fused(s.feedback, d, u) + in.c0;
     const F32x4 k = s.highpass_coef;
     const F32x4 a_minus_x = s.highpass_state - x;
@@ -338,10 +424,14 @@ LANE_INLINE F32x4 sub_step(Lanes& s, TubeBank& bank, ArrivalLog& log, const Upsa
         fused(-k, a_minus_x, s.damping_coef * fused(k, a_minus_x, s.damping_state));
     s.highpass_state = lowpassed;
     s.damping_state = damped;
+    value = damped * s.write_gain;
+    return d;
+}
 
-    // Write: each lane at its own index, and at its guard copy when the index
-    // is below 5 (otherwise the same slot once more).
-    const F32x4 value = damped * s.write_gain;
+// Each lane writes at its own index, and at its guard copy when the index is
+// below 5 (otherwise the same slot once more).
+LANE_INLINE void write_lanes(Lanes& s, TubeBank& bank, F32x4 value)
+{
     const I32x4 w = s.write_index;
     const I32x4 guard = w < splat(int32_t(DELAY_GUARD)) ? w + int32_t(DELAY_SIZE) : w;
     for (int lane = 0; lane < TUBE_COUNT; ++lane) {
@@ -350,27 +440,166 @@ LANE_INLINE F32x4 sub_step(Lanes& s, TubeBank& bank, ArrivalLog& log, const Upsa
     }
     const I32x4 next = w + 1;
     s.write_index = next == splat(int32_t(DELAY_SIZE)) ? splat(0) : next;
-
-    glide_step(s, bank, log);
-
-    const F32x4 r = s.read_pos + s.read_speed;
-    s.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
-    return d;
 }
 
-LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
+// All lanes write at one index: the usual case, since every tube starts at 0
+// and advances one slot per sub-step.
+LANE_INLINE void write_shared(uint32_t& w, TubeBank& bank, F32x4 value)
 {
-    const F32x4 g = s.gain;
+    for (int lane = 0; lane < TUBE_COUNT; ++lane) {
+        bank.delay[lane][w] = value[lane];
+    }
+    if (w < DELAY_GUARD) {
+        for (int lane = 0; lane < TUBE_COUNT; ++lane) {
+            bank.delay[lane][DELAY_SIZE + w] = value[lane];
+        }
+    }
+    w = w + 1 == DELAY_SIZE ? 0 : w + 1;
+}
+
+LANE_INLINE Upsampled take_input(Lanes& s, F32x4 input)
+{
     s.hist[0] = s.hist[1];
     s.hist[1] = s.hist[2];
     s.hist[2] = s.hist[3];
     s.hist[3] = input;
-    const Upsampled in = upsampler_for(s.hist);
-    F32x4 d = sub_step(s, bank, log, in, s.phases[0]);
-    d = sub_step(s, bank, log, in, s.phases[1]);
-    d = sub_step(s, bank, log, in, s.phases[2]);
-    d = sub_step(s, bank, log, in, s.phases[3]);
+    return upsampler_for(s.hist);
+}
+
+// d / sqrt(1 + d^2), scaled by the gain.
+LANE_INLINE F32x4 output(F32x4 d, F32x4 g)
+{
     return d / sqrt(fused(d, d, splat(1.0f))) * g;
+}
+
+// One frame, each sub-step in the order of the algorithm: any lane may glide.
+LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
+{
+    const F32x4 g = s.gain;
+    const Upsampled in = take_input(s, input);
+    F32x4 d;
+#pragma GCC unroll 4
+    for (int j = 0; j < SUB_STEPS; ++j) {
+        I32x4 index;
+        F32x4 f;
+        read_position(s, advance_lfo(s), index, f);
+        const F32x4 v = read_delay(bank, index, f);
+        F32x4 value;
+        d = close_loop(s, in, s.phases[j], v, value);
+        write_lanes(s, bank, value);
+        glide_step(s, bank, log);
+        advance_read(s);
+    }
+    return output(d, g);
+}
+
+// Whether the frames of a block at rest may read all four sub-steps of a
+// frame before they write: every lane's reads (one to about thirteen slots
+// past its read slot) must lie clear of the three slots a frame writes before
+// its last read. At speed 1.0 the distance from the read slot to the write
+// index stays put but for a step of one where adding 1.0 to the read
+// position rounds (at most a few times in a block), hence the margin.
+LANE_INLINE bool reads_clear_of_writes(const Lanes& s, uint32_t w)
+{
+    const I32x4 slot = __builtin_convertvector(s.read_pos, I32x4);
+    I32x4 distance = splat(int32_t(w)) - slot;
+    distance = distance < splat(0) ? distance + int32_t(DELAY_SIZE) : distance;
+    const I32x4 clear = (distance >= splat(24)) & (distance <= splat(int32_t(DELAY_SIZE) - 12));
+    return (clear[0] & clear[1] & clear[2] & clear[3]) != 0;
+}
+
+// One frame with every lane at rest: no glide, speed 1.0, one shared write
+// index, reads clear of the frame's writes. The reads of the four sub-steps
+// then depend on nothing the frame computes, so they are all made first, two
+// sub-steps at a time in eight lanes; the same operations on the same values
+// as in frame(), in another order where no result depends on it.
+LANE_INLINE F32x4 frame_at_rest(Lanes& s, TubeBank& bank, uint32_t& w, F32x4 input)
+{
+    const F32x4 g = s.gain;
+    const Upsampled in = take_input(s, input);
+    I32x4 index[SUB_STEPS];
+    F32x4 f[SUB_STEPS];
+#pragma GCC unroll 4
+    for (int j = 0; j < SUB_STEPS; ++j) {
+        read_position(s, advance_lfo(s), index[j], f[j]);
+        advance_read(s);
+    }
+    const F32x8 v01 = read_delay(bank, index[0], index[1], join(f[0], f[1]));
+    const F32x8 v23 = read_delay(bank, index[2], index[3], join(f[2], f[3]));
+    const F32x4 v[SUB_STEPS] = {low_half(v01), high_half(v01), low_half(v23), high_half(v23)};
+    F32x4 d;
+    F32x4 value[SUB_STEPS];
+#pragma GCC unroll 4
+    for (int j = 0; j < SUB_STEPS; ++j) {
+        d = close_loop(s, in, s.phases[j], v[j], value[j]);
+    }
+    if (w >= DELAY_GUARD && w + SUB_STEPS <= DELAY_SIZE) {
+        // Neither a guard slot nor the wrap: the frame's four values go into
+        // four consecutive slots of each line.
+        F32x4 rows[TUBE_COUNT];
+        transpose(value[0], value[1], value[2], value[3], rows[0], rows[1], rows[2], rows[3]);
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            __builtin_memcpy(&bank.delay[k][w], &rows[k], sizeof rows[k]);
+        }
+        w = w + SUB_STEPS == DELAY_SIZE ? 0 : w + SUB_STEPS;
+    } else {
+        for (int j = 0; j < SUB_STEPS; ++j) {
+            write_shared(w, bank, value[j]);
+        }
+    }
+    return output(d, g);
+}
+
+LANE_INLINE bool shared_write_index(const Lanes& s)
+{
+    const I32x4 w = s.write_index;
+    return w[0] == w[1] && w[1] == w[2] && w[2] == w[3];
+}
+
+LANE_INLINE bool at_rest(const Lanes& s)
+{
+    const I32x4 rest = (I32x4)(s.read_speed == SPEED_REST);
+    return !s.glide_busy && (rest[0] & rest[1] & rest[2] & rest[3]) != 0;
+}
+
+// A block's input frames as four-lane vectors, one tube per lane; a whole
+// block goes through 4x4 transposes.
+LANE_INLINE void read_block(const float* const input[TUBE_COUNT], uint32_t start,
+                            uint32_t frames, F32x4 block[BLOCK_FRAMES])
+{
+    if (frames == BLOCK_FRAMES) {
+        for (uint32_t n = 0; n < BLOCK_FRAMES; n += 4) {
+            transpose(load(input[0] + start + n), load(input[1] + start + n),
+                      load(input[2] + start + n), load(input[3] + start + n), block[n],
+                      block[n + 1], block[n + 2], block[n + 3]);
+        }
+        return;
+    }
+    for (uint32_t n = 0; n < frames; ++n) {
+        block[n] = F32x4{input[0][start + n], input[1][start + n], input[2][start + n],
+                         input[3][start + n]};
+    }
+}
+
+LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, uint32_t frames,
+                             const F32x4 block[BLOCK_FRAMES])
+{
+    if (frames == BLOCK_FRAMES) {
+        for (uint32_t n = 0; n < BLOCK_FRAMES; n += 4) {
+            F32x4 rows[TUBE_COUNT];
+            transpose(block[n], block[n + 1], block[n + 2], block[n + 3], rows[0], rows[1],
+                      rows[2], rows[3]);
+            for (int k = 0; k < TUBE_COUNT; ++k) {
+                __builtin_memcpy(output[k] + start + n, &rows[k], sizeof rows[k]);
+            }
+        }
+        return;
+    }
+    for (int k = 0; k < TUBE_COUNT; ++k) {
+        for (uint32_t n = 0; n < frames; ++n) {
+            output[k][start + n] = block[n][k];
+        }
+    }
 }
 
 LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
@@ -384,6 +613,9 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         return;
     }
     Lanes s = load_lanes(bank);
+    // Every lane advances its write index alike, so lanes that start together
+    // stay together for the whole call.
+    const bool shared = shared_write_index(s);
     ArrivalLog log;
     for (int k = 0; k < TUBE_COUNT; ++k) {
         log.count[k] = 0;
@@ -394,19 +626,21 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
     for (uint32_t start = 0; start < frame_count; start += BLOCK_FRAMES) {
         const uint32_t frames =
             frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
-        for (uint32_t n = 0; n < frames; ++n) {
-            block[n] = F32x4{input[0][start + n], input[1][start + n], input[2][start + n],
-                             input[3][start + n]};
-        }
-        for (uint32_t n = 0; n < frames; ++n) {
-            block[n] = frame(s, bank, log, block[n]);
-        }
-        for (int k = 0; k < TUBE_COUNT; ++k) {
-            float* out = output[k] + start;
+        read_block(input, start, frames, block);
+        // A block at rest stays at rest: only the control step, before the
+        // frames, makes a request.
+        if (shared && at_rest(s) && reads_clear_of_writes(s, uint32_t(s.write_index[0]))) {
+            uint32_t w = uint32_t(s.write_index[0]);
             for (uint32_t n = 0; n < frames; ++n) {
-                out[n] = block[n][k];
+                block[n] = frame_at_rest(s, bank, w, block[n]);
+            }
+            s.write_index = splat(int32_t(w));
+        } else {
+            for (uint32_t n = 0; n < frames; ++n) {
+                block[n] = frame(s, bank, log, block[n]);
             }
         }
+        write_block(output, start, frames, block);
         flush(log);
     }
     store_lanes(bank, s);
