@@ -123,13 +123,23 @@ public:
             // Product (1 + t)(1 - t) = 1 - t^2 times half the last bit of c:
             // the exact sum lies a hair inside a float tie, so close that
             // rounding to double lands on the tie itself.
-            const int ec = static_cast<int>(below(200)) - 100;
-            // Odd or even last bit, which decides where a false tie goes.
-            c = bit_cast<float>(bit_cast<uint32_t>(with_exponent(ec)) | below(2));
+            // Odd or even last bit, which decides where a false tie goes. One
+            // in four near the bottom of the normal range, where a subnormal
+            // result keeps fewer bits and its tie sits at 2^-150.
+            int half_last_bit;
+            if (below(4) == 0) {
+                c = bit_cast<float>(static_cast<uint32_t>(rng_()) & 0x80FFFFFFu);
+                half_last_bit = -150;
+            } else {
+                const int ec = static_cast<int>(below(200)) - 100;
+                c = bit_cast<float>(bit_cast<uint32_t>(with_exponent(ec)) | below(2));
+                half_last_bit = ec - 24;
+            }
             const float t = std::ldexp(static_cast<float>(1 + below(7)),
                                        -15 - static_cast<int>(below(9)));
-            a = std::ldexp(1.0f + t, ec - 24);
-            b = below(2) ? 1.0f - t : t - 1.0f;
+            // Split between the factors: 2^-150 itself is below every float.
+            a = std::ldexp(1.0f + t, half_last_bit / 2);
+            b = std::ldexp(below(2) ? 1.0f - t : t - 1.0f, half_last_bit - half_last_bit / 2);
             break;
         }
         case 1: {
