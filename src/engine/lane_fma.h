@@ -26,12 +26,11 @@
 //   because the emulation leaves those decisions to the same hardware
 //   operations (the widening reads operands, the final rounding writes the
 //   result);
-// - a NaN result carries the payload (quietened) of a NaN multiplicand, else of
-//   a NaN addend; an invalid operation on non-NaN operands (inf*0, inf-inf)
-//   gives the processor's default NaN. When both multiplicands are NaN with
-//   different payloads the instruction itself gives either one, depending on
-//   which of its three encodings the compiler picked, and so may the
-//   emulation.
+// - a NaN result carries the payload (quietened) of b if it is NaN, else of a,
+//   else of c; an invalid operation on non-NaN operands (inf*0, inf-inf) gives
+//   the processor's default NaN. That is the x86-64 instruction in the form
+//   the C library's fma uses there; the C library's software fma, on
+//   processors without the instruction, prefers c's NaN instead.
 // Single precision is exact for all operands. Double precision is exact when
 // a, b and c are finite, |a| and |b| are below 2^995, a*b and c are each zero
 // or between 2^-916 and 2^1022 in magnitude, and the result does not overflow
@@ -82,22 +81,23 @@ LANE_FMA_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
     return (F64x4)((bits - towards_zero) | inexact);
 }
 
-// The NaN rule of the instruction: a NaN multiplicand before a NaN addend,
-// before the default NaN an invalid operation makes (inf*0, inf-inf), each
-// quietened. Written out lane by lane because the compiler may swap the
+// The NaN rule of the instruction in the form the C library's fma uses on
+// x86-64 (vfmadd213, b*a + c): a NaN b, else a NaN a, else a NaN c, each
+// quietened, else the default NaN an invalid operation makes (inf*0,
+// inf-inf). Written out lane by lane because the compiler may swap the
 // operands of a sum or a product, and with them which NaN comes out.
 inline constexpr uint64_t QUIET64 = 0x0008000000000000ull;
 
 LANE_FMA_INLINE F64x4 nan_rule(F64x4 result, F64x4 a, F64x4 b, F64x4 c)
 {
     result = c != c ? (F64x4)((U64x4)c | QUIET64) : result;
-    result = b != b ? (F64x4)((U64x4)b | QUIET64) : result;
-    return a != a ? (F64x4)((U64x4)a | QUIET64) : result;
+    result = a != a ? (F64x4)((U64x4)a | QUIET64) : result;
+    return b != b ? (F64x4)((U64x4)b | QUIET64) : result;
 }
 
 LANE_FMA_INLINE double nan_rule(double result, double a, double b, double c)
 {
-    const double nan = a != a ? a : b != b ? b : c != c ? c : result;
+    const double nan = b != b ? b : a != a ? a : c != c ? c : result;
     uint64_t bits;
     std::memcpy(&bits, &nan, sizeof bits);
     bits |= nan != nan ? QUIET64 : 0;
@@ -270,11 +270,16 @@ LANE_FMA_INLINE double fused_exact(double a, double b, double c)
 }
 
 // The fused multiply-add the engine uses: the instruction where the build
-// targets it, the emulation otherwise.
+// targets it, the emulation otherwise. On x86-64 the instruction is written in
+// the one form (vfmadd213, b*a + c) the C library's fma uses, because the
+// three forms differ in which NaN they give when both multiplicands are NaN
+// and the compiler would pick among them by register allocation.
 LANE_FMA_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
 {
 #if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    return (F32x4)_mm_fmadd_ps((__m128)a, (__m128)b, (__m128)c);
+    __m128 r = (__m128)a;
+    __asm__("vfmadd213ps %2, %1, %0" : "+x"(r) : "x"((__m128)b), "x"((__m128)c));
+    return (F32x4)r;
 #elif defined(__aarch64__)
     return (F32x4)vfmaq_f32((float32x4_t)c, (float32x4_t)a, (float32x4_t)b);
 #else
@@ -285,7 +290,9 @@ LANE_FMA_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
 LANE_FMA_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
 {
 #if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    return (F64x4)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+    __m256d r = (__m256d)a;
+    __asm__("vfmadd213pd %2, %1, %0" : "+x"(r) : "x"((__m256d)b), "x"((__m256d)c));
+    return (F64x4)r;
 #elif defined(__aarch64__)
     using lane_fma_detail::F64x2;
     const F64x2 low = (F64x2)vfmaq_f64(
