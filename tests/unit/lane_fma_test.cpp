@@ -15,7 +15,7 @@
 
 #include "plugin/fp_mode.h"
 
-// The emulated fused multiply-add against std::fma, which is the processor's
+// The emulated fused multiply-add against the C library's fma, which is the processor's
 // instruction where it has one and the C library's exact routine where not.
 // Operands are drawn to land where an emulation goes wrong: sums on or next to
 // a rounding tie of the result, cancellation down to tiny or zero results,
@@ -60,8 +60,8 @@ To bit_cast(From x)
 template <class F>
 using BitsOf = std::conditional_t<sizeof(F) == 4, uint32_t, uint64_t>;
 
-// Where std::fma is the x86-64 instruction (the C library's own, in the form it
-// always uses), the NaN a result carries is compared too; elsewhere std::fma
+// Where the C library's fma is the x86-64 instruction (the C library's own, in the form it
+// always uses), the NaN a result carries is compared too; elsewhere it
 // is the C library's software routine or another processor's instruction,
 // whose choice among NaN operands differs, and a NaN result only has to be a
 // NaN.
@@ -75,6 +75,11 @@ bool reference_is_the_instruction()
 }
 
 const bool STRICT_NAN = reference_is_the_instruction();
+
+// Called through a pointer so that a build with FMA enabled cannot put its own
+// instruction, in a form of the compiler's choosing, in place of the library.
+float (*volatile const library_fmaf)(float, float, float) = ::fmaf;
+double (*volatile const library_fma)(double, double, double) = ::fma;
 
 template <class F>
 bool same_result(F got, F want)
@@ -324,7 +329,7 @@ TEST(LaneFma, SingleMatchesTheInstruction)
                 a[k] = x;
                 b[k] = y;
                 c[k] = z;
-                want[k] = std::fma(x, y, z);
+                want[k] = library_fmaf(x, y, z);
                 const float got = fused_exact(x, y, z);
                 scalar.check(same_result(got, want[k]), x, y, z, got, want[k]);
                 // Rounding twice, to double and then to float.
@@ -363,7 +368,7 @@ TEST(LaneFma, DoubleMatchesTheInstruction)
                 a[k] = x;
                 b[k] = y;
                 c[k] = z;
-                want[k] = std::fma(x, y, z);
+                want[k] = library_fma(x, y, z);
                 const double got = fused_exact(x, y, z);
                 scalar.check(same_result(got, want[k]), x, y, z, got, want[k]);
                 const double plain = x * y + z;
