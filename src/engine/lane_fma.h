@@ -16,8 +16,9 @@
 //
 // This header is included by translation units built for different
 // instruction sets (the baseline x86-64 engine and the one built with FMA).
-// Every function is static and always inlined, so that no out-of-line copy
-// built for one instruction set can be linked into a caller built for another.
+// Every function is static, and all but one rare path always inlined, so that
+// no copy built for one instruction set can be linked into a caller built for
+// another.
 //
 // What the emulation gives, against the instruction:
 // - every finite result bit for bit, in both the default mode and with
@@ -43,17 +44,29 @@
 namespace lane_fma_detail {
 
 
-// Lower and upper halves, in lane order: the shape of SSE2 and NEON registers.
+// Two double lanes, the width of an SSE2 or NEON register. Anything that
+// makes or uses a lane mask is written on halves of four lanes: the compiler
+// splits four-lane arithmetic into register halves by itself, but turns
+// four-lane compares and selects on a baseline x86-64 into scalar code.
 typedef double F64x2 __attribute__((vector_size(16)));
+typedef int64_t I64x2 __attribute__((vector_size(16)));
+typedef uint64_t U64x2 __attribute__((vector_size(16)));
 
 inline constexpr uint64_t SIGN64 = 0x8000000000000000ull;
 
-// |x| > 0 as an all-ones mask: false for a NaN, so lanes where the sum was not
-// finite are never touched by the rounding-to-odd step.
-LANE_FMA_INLINE I64x4 nonzero(F64x4 x)
+LANE_FMA_INLINE F64x2 low_half(F64x4 x)
 {
-    const F64x4 magnitude = (F64x4)((U64x4)x & ~SIGN64);
-    return magnitude > 0.0;
+    return __builtin_shufflevector(x, x, 0, 1);
+}
+
+LANE_FMA_INLINE F64x2 high_half(F64x4 x)
+{
+    return __builtin_shufflevector(x, x, 2, 3);
+}
+
+LANE_FMA_INLINE F64x4 join(F64x2 low, F64x2 high)
+{
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3);
 }
 
 // x + y and its rounding error, exactly: x + y = sum + error (Knuth's TwoSum,
@@ -73,12 +86,21 @@ LANE_FMA_INLINE F64x4 two_sum(F64x4 x, F64x4 y, F64x4& error)
 // pattern; when sum was odd, setting the last bit gives sum back).
 // Rounding to odd keeps enough of the exact value that a later rounding to a
 // narrower precision is correct: no midpoint of the narrower format is odd.
+// |error| > 0 is false for a NaN, so lanes whose sum is not finite are left
+// alone.
+LANE_FMA_INLINE F64x2 round_to_odd(F64x2 sum, F64x2 error)
+{
+    const F64x2 error_size = (F64x2)((U64x2)error & ~SIGN64);
+    const U64x2 inexact = (U64x2)(error_size > 0.0) & 1u;
+    const U64x2 bits = (U64x2)sum;
+    const U64x2 towards_zero = ((bits ^ (U64x2)error) >> 63) & inexact;
+    return (F64x2)((bits - towards_zero) | inexact);
+}
+
 LANE_FMA_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
 {
-    const U64x4 inexact = (U64x4)nonzero(error) & 1u;
-    const U64x4 bits = (U64x4)sum;
-    const U64x4 towards_zero = ((bits ^ (U64x4)error) >> 63) & inexact;
-    return (F64x4)((bits - towards_zero) | inexact);
+    return join(round_to_odd(low_half(sum), low_half(error)),
+                round_to_odd(high_half(sum), high_half(error)));
 }
 
 // The NaN rule of the instruction in the form the C library's fma uses on
@@ -88,11 +110,17 @@ LANE_FMA_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
 // operands of a sum or a product, and with them which NaN comes out.
 inline constexpr uint64_t QUIET64 = 0x0008000000000000ull;
 
+LANE_FMA_INLINE F64x2 nan_rule(F64x2 result, F64x2 a, F64x2 b, F64x2 c)
+{
+    result = c != c ? (F64x2)((U64x2)c | QUIET64) : result;
+    result = a != a ? (F64x2)((U64x2)a | QUIET64) : result;
+    return b != b ? (F64x2)((U64x2)b | QUIET64) : result;
+}
+
 LANE_FMA_INLINE F64x4 nan_rule(F64x4 result, F64x4 a, F64x4 b, F64x4 c)
 {
-    result = c != c ? (F64x4)((U64x4)c | QUIET64) : result;
-    result = a != a ? (F64x4)((U64x4)a | QUIET64) : result;
-    return b != b ? (F64x4)((U64x4)b | QUIET64) : result;
+    return join(nan_rule(low_half(result), low_half(a), low_half(b), low_half(c)),
+                nan_rule(high_half(result), high_half(a), high_half(b), high_half(c)));
 }
 
 LANE_FMA_INLINE double nan_rule(double result, double a, double b, double c)
@@ -105,10 +133,9 @@ LANE_FMA_INLINE double nan_rule(double result, double a, double b, double c)
     return result;
 }
 
-LANE_FMA_INLINE bool all_lanes(I64x4 mask)
+LANE_FMA_INLINE bool all_lanes(I64x2 low, I64x2 high)
 {
-    const I32x4 both = (I32x4)__builtin_shufflevector(mask, mask, 0, 1) &
-                       (I32x4)__builtin_shufflevector(mask, mask, 2, 3);
+    const I32x4 both = (I32x4)(low & high);
 #if defined(__x86_64__) || defined(__i386__)
     return _mm_movemask_ps((__m128)both) == 0xF;
 #elif defined(__aarch64__)
@@ -116,6 +143,13 @@ LANE_FMA_INLINE bool all_lanes(I64x4 mask)
 #else
     return (both[0] & both[1] & both[2] & both[3]) != 0;
 #endif
+}
+
+// Lanes where a*b + c is finite and a*b is not zero.
+LANE_FMA_INLINE I64x2 in_domain(F64x2 plain, F64x2 product)
+{
+    const F64x2 size = (F64x2)((U64x2)plain & ~SIGN64);
+    return (size < __builtin_inf()) & (product != 0.0);
 }
 
 LANE_FMA_INLINE bool any_lane(I32x4 mask)
@@ -188,22 +222,40 @@ LANE_FMA_INLINE F64x4 split_high(F64x4 x)
 
 // a*b + c rounded once to float, emulated. A product of two floats is exact in
 // double, so only the sum rounds twice; rounded to odd in double, it then
-// narrows to the correctly rounded float. Rounding to odd needs the sum's
-// error, which only matters in the rare lanes needs_care finds, so it is
-// computed for the whole vector only when one turns up.
-LANE_FMA_INLINE F32x4 fused_exact(F32x4 a, F32x4 b, F32x4 c)
+// narrows to the correctly rounded float.
+namespace lane_fma_detail {
+
+LANE_FMA_INLINE F32x4 fused_rounded_to_odd(F32x4 a, F32x4 b, F32x4 c)
 {
-    using namespace lane_fma_detail;
     const F64x4 wa = widen(a);
     const F64x4 wb = widen(b);
     const F64x4 wc = widen(c);
-    const F64x4 product = wa * wb;
-    F64x4 sum = product + wc;
-    F32x4 result = narrow(sum);
+    F64x4 error;
+    const F64x4 sum = two_sum(wa * wb, wc, error);
+    return narrow(nan_rule(round_to_odd(sum, error), wa, wb, wc));
+}
+
+// The careful path out of line, so that the common path keeps nothing alive
+// for it. Static like everything here: each translation unit has its own copy,
+// built for its own instruction set.
+static inline __attribute__((noinline, cold)) F32x4 fused_rounded_to_odd_cold(F32x4 a, F32x4 b,
+                                                                              F32x4 c)
+{
+    return fused_rounded_to_odd(a, b, c);
+}
+
+}  // namespace lane_fma_detail
+
+// Rounding to odd needs the sum's error, which only matters in the rare lanes
+// needs_care finds, so the whole vector takes that path only when one turns
+// up.
+LANE_FMA_INLINE F32x4 fused_exact(F32x4 a, F32x4 b, F32x4 c)
+{
+    using namespace lane_fma_detail;
+    const F64x4 sum = widen(a) * widen(b) + widen(c);
+    const F32x4 result = narrow(sum);
     if (__builtin_expect(needs_care(sum, result), 0)) {
-        F64x4 error;
-        sum = two_sum(product, wc, error);
-        result = narrow(nan_rule(round_to_odd(sum, error), wa, wb, wc));
+        return fused_rounded_to_odd_cold(a, b, c);
     }
     return result;
 }
@@ -232,12 +284,14 @@ LANE_FMA_INLINE F64x4 fused_exact(F64x4 a, F64x4 b, F64x4 c)
     const F64x4 exact = sum_high + round_to_odd(low, low_error);
 
     const F64x4 plain = product_high + c;
-    const F64x4 magnitude = (F64x4)((U64x4)plain & ~SIGN64);
-    const I64x4 in_domain = (magnitude < __builtin_inf()) & (product_high != 0.0);
-    if (__builtin_expect(all_lanes(in_domain), 1)) {
+    const I64x2 low_ok = in_domain(low_half(plain), low_half(product_high));
+    const I64x2 high_ok = in_domain(high_half(plain), high_half(product_high));
+    if (__builtin_expect(all_lanes(low_ok, high_ok), 1)) {
         return exact;
     }
-    return in_domain ? exact : nan_rule(plain, a, b, c);
+    const F64x4 careful = nan_rule(plain, a, b, c);
+    return join(low_ok ? low_half(exact) : low_half(careful),
+                high_ok ? high_half(exact) : high_half(careful));
 }
 
 // One lane of each, for scalar code and for tests: the same steps on plain
