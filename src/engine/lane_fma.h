@@ -22,7 +22,8 @@
 //
 // What the emulation gives, against the instruction:
 // - every finite result bit for bit, in both the default mode and with
-//   subnormals flushed (FTZ+DAZ on x86-64, FZ on AArch64): subnormal operands
+//   subnormals flushed (FTZ+DAZ on x86-64; AArch64 always has the
+//   instruction, so there the emulation only serves tests): subnormal operands
 //   read as zero there and tiny results flush, exactly as the instruction does,
 //   because the emulation leaves those decisions to the same hardware
 //   operations (the widening reads operands, the final rounding writes the
