@@ -295,6 +295,57 @@ LANE_FMA_INLINE F64x4 fused_exact(F64x4 a, F64x4 b, F64x4 c)
                 high_ok ? high_half(exact) : high_half(careful));
 }
 
+// a*b + c rounded once to double and then narrowed to float, as the DC
+// blocker needs it. Emulated, the double result matters only through the
+// float it narrows to, so a cheaper sum does: with a split into high + low
+// parts, a_high*b and a_low*b are exact (b is a widened float), and
+// (a_high*b + c) + a_low*b lies within two units in the last place of the
+// exact value. It narrows to the same float as the correctly rounded double
+// unless it lies within a few units of a float midpoint (or is tiny, or
+// NaN): those rare lanes take the exact sum.
+namespace lane_fma_detail {
+
+LANE_FMA_INLINE bool near_float_midpoint(F64x4 sum, F32x4 narrowed)
+{
+    // As needs_care, with a window of 8 units around the midpoint pattern.
+    const I32x4 mask = {0x1FFFFFFF, 0x7FFFFFFF, 0x1FFFFFFF, 0x7FFFFFFF};
+    const I32x4 offset = {0x70000008, 0x7FFFFFFF, 0x70000008, 0x7FFFFFFF};
+    const I32x4 limit = {INT32_MIN + 17, INT32_MIN + 0x38100000, INT32_MIN + 17,
+                         INT32_MIN + 0x38100000};
+    const I32x4 low = (I32x4)__builtin_shufflevector(sum, sum, 0, 1);
+    const I32x4 high = (I32x4)__builtin_shufflevector(sum, sum, 2, 3);
+    const I32x4 low_key = (I32x4)((U32x4)(low & mask) + (U32x4)offset);
+    const I32x4 high_key = (I32x4)((U32x4)(high & mask) + (U32x4)offset);
+#if defined(__SSE2__)
+    const I32x4 hit = (I32x4)_mm_or_si128(_mm_cmplt_epi32((__m128i)low_key, (__m128i)limit),
+                                          _mm_cmplt_epi32((__m128i)high_key, (__m128i)limit));
+#else
+    const I32x4 hit = (low_key < limit) | (high_key < limit);
+#endif
+    return any_lane(hit | (narrowed != narrowed));
+}
+
+static inline __attribute__((noinline, cold)) F32x4 fused_narrowed_cold(F64x4 a, F64x4 b,
+                                                                        F64x4 c)
+{
+    return narrow(fused_exact(a, b, c));
+}
+
+}  // namespace lane_fma_detail
+
+LANE_FMA_INLINE F32x4 fused_narrowed_exact(F64x4 a, F64x4 b, F64x4 c)
+{
+    using namespace lane_fma_detail;
+    const F64x4 a_high = split_high(a);
+    const F64x4 a_low = a - a_high;
+    const F64x4 sum = (a_high * b + c) + a_low * b;
+    const F32x4 result = narrow(sum);
+    if (__builtin_expect(near_float_midpoint(sum, result), 0)) {
+        return fused_narrowed_cold(a, b, c);
+    }
+    return result;
+}
+
 // One lane of each, for scalar code and for tests: the same steps on plain
 // numbers, always taking the careful path.
 LANE_FMA_INLINE float fused_exact(float a, float b, float c)
@@ -361,6 +412,46 @@ LANE_FMA_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
     return __builtin_shufflevector(low, high, 0, 1, 2, 3);
 #else
     return fused_exact(a, b, c);
+#endif
+}
+
+// One lane, for the tube-by-tube engine: the instruction in the same form as
+// the lanes where the build targets it, the emulation (same NaN rule) on other
+// x86-64 builds, and the maths library's fma elsewhere, whose instruction on
+// AArch64 is the one the NEON lanes use.
+LANE_FMA_INLINE float fused(float a, float b, float c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m128 r = _mm_set_ss(a);
+    __asm__("vfmadd213ss %2, %1, %0" : "+x"(r) : "x"(_mm_set_ss(b)), "x"(_mm_set_ss(c)));
+    return _mm_cvtss_f32(r);
+#elif defined(__x86_64__) || defined(__i386__)
+    return fused_exact(a, b, c);
+#else
+    return __builtin_fmaf(a, b, c);
+#endif
+}
+
+LANE_FMA_INLINE double fused(double a, double b, double c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m128d r = _mm_set_sd(a);
+    __asm__("vfmadd213sd %2, %1, %0" : "+x"(r) : "x"(_mm_set_sd(b)), "x"(_mm_set_sd(c)));
+    return _mm_cvtsd_f64(r);
+#elif defined(__x86_64__) || defined(__i386__)
+    return fused_exact(a, b, c);
+#else
+    return __builtin_fma(a, b, c);
+#endif
+}
+
+// fused(a, b, c) narrowed to float. b must be a widened float.
+LANE_FMA_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
+{
+#if defined(__FMA__) || defined(__aarch64__)
+    return lane_fma_detail::narrow(fused(a, b, c));
+#else
+    return fused_narrowed_exact(a, b, c);
 #endif
 }
 

@@ -411,8 +411,7 @@ LANE_INLINE F32x4 close_loop(Lanes& s, const Upsampled& in, F32x4 t, F32x4 v, F3
     const F32x4 u = ((in.c3 * t + in.c2) * t + in.c1) * t;
 
     const F64x4 product = DC_POLE * __builtin_convertvector(s.integ, F64x4);
-    const F32x4 y = __builtin_convertvector(
-        fused(splat(DC_GAIN), __builtin_convertvector(v, F64x4), product), F32x4);
+    const F32x4 y = fused_narrowed(splat(DC_GAIN), __builtin_convertvector(v, F64x4), product);
     const F32x4 d = y - s.integ;
     s.integ = y;
 

@@ -16,7 +16,7 @@ ENGINE_INLINE float sub_step(Tube& tube, float* line, const Upsampler& input, fl
     const float modulation = advance_lfo(tube);
     const float v = read_modulated(tube, line, modulation);
     const float d = dc_block(tube, v);
-    const float x = std::fma(tube.feedback, d, u) + input.c0;
+    const float x = fused(tube.feedback, d, u) + input.c0;
     write_delay(tube, line, loop_filter(tube, x) * tube.write_gain);
     glide_update(tube);
     advance_read(tube);
@@ -40,15 +40,6 @@ ENGINE_INLINE float process_frame(Tube& tube, float* line, float in)
 
 }  // namespace
 
-// Built twice: once for processors with fused multiply-add instructions and
-// once without, chosen when the library is loaded. std::fma is exact either
-// way, so both give the same bits; the first only skips a library call per
-// fused operation.
-// ThreadSanitizer's runtime starts too late for the load-time choice, so its
-// builds keep the one plain version.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("fma", "default")))
-#endif
 void scalar_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
                    float* const output[TUBE_COUNT], uint32_t frame_count)
 {
