@@ -389,3 +389,55 @@ TEST(LaneFma, DoubleMatchesTheInstruction)
         EXPECT_GT(plain_wrong, DOUBLE_TRIPLES / 100) << mode.name;
     }
 }
+
+// The DC blocker's double fused multiply-add narrowed to float, emulated the
+// cheap way, against the instruction's double result narrowed. Half the draws
+// put the exact value within a few units of the double's last bit from a
+// midpoint between two floats, where a sum that is merely close narrows the
+// wrong way.
+TEST(LaneFma, NarrowedDoubleMatchesTheInstructionNarrowed)
+{
+    constexpr double DC_POLE = 0.9968707592884718;
+    constexpr double DC_GAIN = 0.9984353796442359;
+    for (const Mode& mode : MODES) {
+        ModeScope scope(mode.value);
+        std::mt19937_64 rng(13);
+        auto audio = [&rng] {
+            return std::ldexp(static_cast<float>(rng() % 2000001) / 1e6f - 1.0f,
+                              static_cast<int>(rng() % 60) - 40);
+        };
+        Tally lanes;
+        int near_wrong = 0;
+        for (int i = 0; i < DOUBLE_TRIPLES; i += 4) {
+            F64x4 a, b, c;
+            F32x4 want;
+            for (int k = 0; k < 4; ++k) {
+                a[k] = DC_GAIN;
+                b[k] = audio();
+                if (rng() % 2 == 0) {
+                    c[k] = DC_POLE * static_cast<double>(audio());
+                } else {
+                    // A float midpoint near the product, approached from
+                    // either side by up to 12 units of the double's last bit.
+                    const float f = static_cast<float>(a[k] * b[k] * (rng() % 2 ? 1.5 : 0.75));
+                    const double midpoint =
+                        (static_cast<double>(f) + std::nextafter(f, INFINITY)) / 2;
+                    const double jitter = std::ldexp(static_cast<double>(int(rng() % 25) - 12),
+                                                     std::ilogb(midpoint) - 52);
+                    c[k] = (midpoint - a[k] * b[k]) + jitter;
+                    const auto plain = static_cast<float>(a[k] * b[k] + c[k]);
+                    near_wrong += plain != static_cast<float>(library_fma(a[k], b[k], c[k]));
+                }
+                want[k] = static_cast<float>(library_fma(a[k], b[k], c[k]));
+            }
+            const F32x4 got = fused_narrowed_exact(a, b, c);
+            for (int k = 0; k < 4; ++k) {
+                lanes.check(same_result(got[k], want[k]), a[k], b[k], c[k],
+                            static_cast<double>(got[k]), static_cast<double>(want[k]));
+            }
+        }
+        EXPECT_EQ(lanes.mismatches, 0) << mode.name << ":\n" << lanes.first;
+        // The draw must reach the sums that narrow the wrong way.
+        EXPECT_GT(near_wrong, 100) << mode.name;
+    }
+}
