@@ -317,6 +317,14 @@ LANE_INLINE void glide_step(Lanes& s, const TubeBank& bank, ArrivalLog& log)
     s.glide_busy = glide_busy(s);
 }
 
+// The position-dependent part of the upsampled input, u - c0, at sub-step
+// position t (four lanes, or two sub-steps in eight).
+template <class V>
+LANE_INLINE V upsample(V c3, V c2, V c1, V t)
+{
+    return ((c3 * t + c2) * t + c1) * t;
+}
+
 // The upsampler's coefficients of one frame, for all lanes.
 struct Upsampled {
     F32x4 c3, c2, c1, c0;
@@ -368,6 +376,7 @@ LANE_INLINE F32x8 read_delay(const TubeBank& bank, I32x4 first, I32x4 second, F3
     const U32x4 b = (U32x4)(second + line_start);
     const float* base = &bank.delay[0][0];
     F32x8 rows[TUBE_COUNT], shifted[TUBE_COUNT];
+#pragma GCC unroll 4
     for (int k = 0; k < TUBE_COUNT; ++k) {
         rows[k] = join(base + a[k], base + b[k]);
         shifted[k] = join(base + a[k] + 2, base + b[k] + 2);
@@ -406,16 +415,15 @@ LANE_INLINE void advance_read(Lanes& s)
 // The loop of one sub-step after the read: DC blocker in four double lanes,
 // the loop input, the two loop filters. Returns the DC-free delay output d
 // and leaves the value to write in `value`.
-LANE_INLINE F32x4 close_loop(Lanes& s, const Upsampled& in, F32x4 t, F32x4 v, F32x4& value)
+LANE_INLINE F32x4 close_loop(Lanes& s, F32x4 u, F32x4 c0, F32x4 v, F32x4& value)
 {
-    const F32x4 u = ((in.c3 * t + in.c2) * t + in.c1) * t;
-
-    const F64x4 product = DC_POLE * __builtin_convertvector(s.integ, F64x4);
-    const F32x4 y = fused_narrowed(splat(DC_GAIN), __builtin_convertvector(v, F64x4), product);
+    using lane_fma_detail::widen;
+    const F64x4 product = DC_POLE * widen(s.integ);
+    const F32x4 y = fused_narrowed(splat(DC_GAIN), widen(v), product);
     const F32x4 d = y - s.integ;
     s.integ = y;
 
-    const F32x4 x = fused(s.feedback, d, u) + in.c0;
+    const F32x4 x = fused(s.feedback, d, u) + c0;
     const F32x4 k = s.highpass_coef;
     const F32x4 a_minus_x = s.highpass_state - x;
     const F32x4 lowpassed = fused(k, a_minus_x, x);
@@ -484,7 +492,8 @@ LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
         read_position(s, advance_lfo(s), index, f);
         const F32x4 v = read_delay(bank, index, f);
         F32x4 value;
-        d = close_loop(s, in, s.phases[j], v, value);
+        const F32x4 u = upsample(in.c3, in.c2, in.c1, s.phases[j]);
+        d = close_loop(s, u, in.c0, v, value);
         write_lanes(s, bank, value);
         glide_step(s, bank, log);
         advance_read(s);
@@ -526,11 +535,17 @@ LANE_INLINE F32x4 frame_at_rest(Lanes& s, TubeBank& bank, uint32_t& w, F32x4 inp
     const F32x8 v01 = read_delay(bank, index[0], index[1], join(f[0], f[1]));
     const F32x8 v23 = read_delay(bank, index[2], index[3], join(f[2], f[3]));
     const F32x4 v[SUB_STEPS] = {low_half(v01), high_half(v01), low_half(v23), high_half(v23)};
+    const F32x8 c3 = join(in.c3, in.c3);
+    const F32x8 c2 = join(in.c2, in.c2);
+    const F32x8 c1 = join(in.c1, in.c1);
+    const F32x8 u01 = upsample(c3, c2, c1, join(s.phases[0], s.phases[1]));
+    const F32x8 u23 = upsample(c3, c2, c1, join(s.phases[2], s.phases[3]));
+    const F32x4 u[SUB_STEPS] = {low_half(u01), high_half(u01), low_half(u23), high_half(u23)};
     F32x4 d;
     F32x4 value[SUB_STEPS];
 #pragma GCC unroll 4
     for (int j = 0; j < SUB_STEPS; ++j) {
-        d = close_loop(s, in, s.phases[j], v[j], value[j]);
+        d = close_loop(s, u[j], in.c0, v[j], value[j]);
     }
     if (w >= DELAY_GUARD && w + SUB_STEPS <= DELAY_SIZE) {
         // Neither a guard slot nor the wrap: the frame's four values go into
