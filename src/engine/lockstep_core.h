@@ -80,14 +80,14 @@ LANE_INLINE F32x4 sqrt(F32x4 x)
 LANE_INLINE void transpose(F32x4 r0, F32x4 r1, F32x4 r2, F32x4 r3, F32x4& c0, F32x4& c1,
                            F32x4& c2, F32x4& c3)
 {
-    const F32x4 t0 = __builtin_shuffle(r0, r1, I32x4{0, 4, 1, 5});
-    const F32x4 t1 = __builtin_shuffle(r2, r3, I32x4{0, 4, 1, 5});
-    const F32x4 t2 = __builtin_shuffle(r0, r1, I32x4{2, 6, 3, 7});
-    const F32x4 t3 = __builtin_shuffle(r2, r3, I32x4{2, 6, 3, 7});
-    c0 = __builtin_shuffle(t0, t1, I32x4{0, 1, 4, 5});
-    c1 = __builtin_shuffle(t0, t1, I32x4{2, 3, 6, 7});
-    c2 = __builtin_shuffle(t2, t3, I32x4{0, 1, 4, 5});
-    c3 = __builtin_shuffle(t2, t3, I32x4{2, 3, 6, 7});
+    const F32x4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+    const F32x4 t1 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+    const F32x4 t2 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+    const F32x4 t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+    c0 = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    c1 = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    c2 = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    c3 = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
 }
 
 // Two four-lane rows side by side, and the halves of eight lanes. Moves of
@@ -135,14 +135,14 @@ LANE_INLINE F32x4 high_half(F32x8 x)
 LANE_INLINE void transpose(F32x8 r0, F32x8 r1, F32x8 r2, F32x8 r3, F32x8& c0, F32x8& c1,
                            F32x8& c2, F32x8& c3)
 {
-    const F32x8 t0 = __builtin_shuffle(r0, r1, I32x8{0, 8, 1, 9, 4, 12, 5, 13});
-    const F32x8 t1 = __builtin_shuffle(r2, r3, I32x8{0, 8, 1, 9, 4, 12, 5, 13});
-    const F32x8 t2 = __builtin_shuffle(r0, r1, I32x8{2, 10, 3, 11, 6, 14, 7, 15});
-    const F32x8 t3 = __builtin_shuffle(r2, r3, I32x8{2, 10, 3, 11, 6, 14, 7, 15});
-    c0 = __builtin_shuffle(t0, t1, I32x8{0, 1, 8, 9, 4, 5, 12, 13});
-    c1 = __builtin_shuffle(t0, t1, I32x8{2, 3, 10, 11, 6, 7, 14, 15});
-    c2 = __builtin_shuffle(t2, t3, I32x8{0, 1, 8, 9, 4, 5, 12, 13});
-    c3 = __builtin_shuffle(t2, t3, I32x8{2, 3, 10, 11, 6, 7, 14, 15});
+    const F32x8 t0 = __builtin_shufflevector(r0, r1, 0, 8, 1, 9, 4, 12, 5, 13);
+    const F32x8 t1 = __builtin_shufflevector(r2, r3, 0, 8, 1, 9, 4, 12, 5, 13);
+    const F32x8 t2 = __builtin_shufflevector(r0, r1, 2, 10, 3, 11, 6, 14, 7, 15);
+    const F32x8 t3 = __builtin_shufflevector(r2, r3, 2, 10, 3, 11, 6, 14, 7, 15);
+    c0 = __builtin_shufflevector(t0, t1, 0, 1, 8, 9, 4, 5, 12, 13);
+    c1 = __builtin_shufflevector(t0, t1, 2, 3, 10, 11, 6, 7, 14, 15);
+    c2 = __builtin_shufflevector(t2, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    c3 = __builtin_shufflevector(t2, t3, 2, 3, 10, 11, 6, 7, 14, 15);
 }
 
 // The four tubes' state while the engine runs, held in lanes. The fields that
