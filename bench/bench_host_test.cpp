@@ -85,7 +85,7 @@ Observed observe(Motion motion, uint32_t block)
 {
     BenchSession session(lv2_descriptor(0), motion, block);
     session.settle();
-    const auto& tubes = static_cast<PluginInstance*>(session.handle())->bank->tubes;
+    const TubeBank& bank = *static_cast<PluginInstance*>(session.handle())->bank;
     Observed seen{};
     uint64_t gliding[4] = {};
     const uint64_t frames = 2 * TRACK_FRAMES;
@@ -94,7 +94,7 @@ Observed observe(Motion motion, uint32_t block)
         session.run();
         const uint64_t start = session.frames() - block;
         for (int i = 0; i < 4; ++i) {
-            gliding[i] += tubes[i].gliding ? 1 : 0;
+            gliding[i] += bank.gliding[i] ? 1 : 0;
             for (uint32_t s = 0; s < block; ++s) {
                 const uint64_t position = (start + s) % TRACK_FRAMES;
                 const float level = std::fabs(session.output(i)[s]);

@@ -1,15 +1,5 @@
 #include "engine/glide.h"
 
-#include <math.h>
-
-#include "diag/debug_log.h"
-
-namespace {
-
-constexpr float MILLI = 0.001f;
-
-}  // namespace
-
 uint64_t measured_length(const Tube& tube)
 {
     // write_index has already advanced this sub-step and read_pos has not,
@@ -44,8 +34,6 @@ void glide_update(Tube& tube)
     }
     tube.gliding = false;
     tube.read_speed = SPEED_REST;
-    const float divisor = (tube.decay_time * tube.sample_rate) * MILLI;
-    const float gain = powf(MILLI, static_cast<float>(length) / divisor);
-    tube.feedback = clamp_feedback(gain);
-    debug_log(1, "fdbk: %f sz: %d", static_cast<double>(tube.feedback), static_cast<int>(length));
+    tube.feedback = arrival_feedback(length, tube.decay_time, tube.sample_rate);
+    log_feedback(tube.feedback, length);
 }

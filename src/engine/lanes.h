@@ -11,3 +11,8 @@ typedef int32_t I32x4 __attribute__((vector_size(16)));
 typedef uint32_t U32x4 __attribute__((vector_size(16)));
 typedef int64_t I64x4 __attribute__((vector_size(32)));
 typedef uint64_t U64x4 __attribute__((vector_size(32)));
+
+// Eight lanes: two sub-steps of the four tubes, for the work that does not
+// depend on the sub-step before it.
+typedef float F32x8 __attribute__((vector_size(32)));
+typedef int32_t I32x8 __attribute__((vector_size(32)));

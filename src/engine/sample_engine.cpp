@@ -1,74 +1,94 @@
 #include "engine/sample_engine.h"
 
-#include "engine/glide.h"
-#include "engine/sample_steps.h"
+#include "engine/lockstep.h"
+#include "engine/scalar_engine.h"
 
 namespace {
 
-// The per-frame work is forced inline so that each build of process_frames
-// below carries its own copy of it.
-#define ENGINE_INLINE inline __attribute__((always_inline))
+using FramesFunction = void (*)(TubeBank&, const float* const*, float* const*, uint32_t);
 
-// One of the four sub-steps of a frame; returns the DC-free delay output.
-ENGINE_INLINE float sub_step(Tube& tube, const Upsampler& input, float t)
+FramesFunction function_for(EnginePath path)
 {
-    const float u = upsample(input, t);
-    const float modulation = advance_lfo(tube);
-    const float v = read_modulated(tube, modulation);
-    const float d = dc_block(tube, v);
-    const float x = std::fma(tube.feedback, d, u) + input.c0;
-    write_delay(tube, loop_filter(tube, x) * tube.write_gain);
-    glide_update(tube);
-    advance_read(tube);
-    return d;
+    switch (path) {
+#if defined(__x86_64__) || defined(__aarch64__)
+    case EnginePath::LOCKSTEP_FMA:
+        return lockstep_frames_fma;
+#endif
+#if defined(__x86_64__)
+    case EnginePath::LOCKSTEP_EXACT:
+        return lockstep_frames_exact;
+#endif
+    default:
+        return scalar_frames;
+    }
 }
 
-ENGINE_INLINE float process_frame(Tube& tube, float in)
+EnginePath fastest_path()
 {
-    const float g = tube.gain;
-    tube.in_hist[0] = tube.in_hist[1];
-    tube.in_hist[1] = tube.in_hist[2];
-    tube.in_hist[2] = tube.in_hist[3];
-    tube.in_hist[3] = in;
-    const Upsampler input = upsampler_for(tube.in_hist);
-    float d = 0.0f;
-    for (const float t : tube.phases) {
-        d = sub_step(tube, input, t);
+#if defined(OSTREVAN_PINNED_ENGINE)
+    // A build for tests and benchmarks may pin one path.
+    return EnginePath::OSTREVAN_PINNED_ENGINE;
+#else
+    if (engine_path_available(EnginePath::LOCKSTEP_FMA)) {
+        return EnginePath::LOCKSTEP_FMA;
     }
-    return soft_clip(d) * g;
+    if (engine_path_available(EnginePath::LOCKSTEP_EXACT)) {
+        return EnginePath::LOCKSTEP_EXACT;
+    }
+    return EnginePath::SCALAR;
+#endif
+}
+
+EnginePath chosen = EnginePath::SCALAR;
+FramesFunction chosen_function = scalar_frames;
+
+// The choice is made once, when the library is loaded, before any instance
+// exists; run only follows the pointer.
+__attribute__((constructor)) void choose_at_load()
+{
+    chosen = fastest_path();
+    chosen_function = function_for(chosen);
 }
 
 }  // namespace
 
-// Built twice: once for processors with fused multiply-add instructions and
-// once without, chosen when the library is loaded. std::fma is exact either
-// way, so both give the same bits; the first only skips a library call per
-// fused operation.
-// ThreadSanitizer's runtime starts too late for the load-time choice, so its
-// builds keep the one plain version.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("fma", "default")))
+bool engine_path_available(EnginePath path)
+{
+    switch (path) {
+    case EnginePath::SCALAR:
+        return true;
+    case EnginePath::LOCKSTEP_EXACT:
+#if defined(__x86_64__)
+        return true;
+#else
+        return false;
 #endif
+    case EnginePath::LOCKSTEP_FMA:
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
+#elif defined(__aarch64__)
+        return true;
+#else
+        return false;
+#endif
+    }
+    return false;
+}
+
+EnginePath engine_path()
+{
+    return chosen;
+}
+
 void process_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
                     float* const output[TUBE_COUNT], uint32_t frame_count)
 {
-    // A host may hand one tube's output the buffer of another tube's input, so
-    // a block's inputs are all copied before any of its outputs is written.
-    float block_in[TUBE_COUNT][BLOCK_FRAMES];
-    for (uint32_t start = 0; start < frame_count; start += BLOCK_FRAMES) {
-        const uint32_t frames =
-            frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
-        for (int i = 0; i < TUBE_COUNT; ++i) {
-            for (uint32_t s = 0; s < frames; ++s) {
-                block_in[i][s] = input[i][start + s];
-            }
-        }
-        for (int i = 0; i < TUBE_COUNT; ++i) {
-            Tube& tube = bank.tubes[i];
-            float* out = output[i] + start;
-            for (uint32_t s = 0; s < frames; ++s) {
-                out[s] = process_frame(tube, block_in[i][s]);
-            }
-        }
-    }
+    chosen_function(bank, input, output, frame_count);
+}
+
+void process_frames_on(EnginePath path, TubeBank& bank, const float* const input[TUBE_COUNT],
+                       float* const output[TUBE_COUNT], uint32_t frame_count)
+{
+    function_for(path)(bank, input, output, frame_count);
 }

@@ -2,12 +2,29 @@
 
 #include <cstdint>
 
-#include "engine/tube.h"
+#include "engine/tube_bank.h"
 
-inline constexpr uint32_t BLOCK_FRAMES = 16;
+// The ways the engine can run. They give the same bits; they differ in cost.
+enum class EnginePath {
+    SCALAR,          // tube by tube: the reference, and 32-bit ARM's engine
+    LOCKSTEP_EXACT,  // four lanes, fused operations done exactly in software
+    LOCKSTEP_FMA,    // four lanes, fused operations in hardware
+};
+
+// Whether this processor can run the path (LOCKSTEP_FMA needs AVX and FMA3 on
+// x86-64).
+bool engine_path_available(EnginePath path);
+
+// The path the library chose when it was loaded: the fastest available one,
+// unless the build pinned one.
+EnginePath engine_path();
 
 // Carries frame_count frames of the four input buffers through the tubes into
-// the four output buffers. Any input buffer may be the same as any output
-// buffer: each block's inputs are read before any of its outputs is written.
+// the four output buffers, on the chosen path. Any input buffer may be the
+// same as any output buffer.
 void process_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
                     float* const output[TUBE_COUNT], uint32_t frame_count);
+
+// The same on a given path, which must be available.
+void process_frames_on(EnginePath path, TubeBank& bank, const float* const input[TUBE_COUNT],
+                       float* const output[TUBE_COUNT], uint32_t frame_count);

@@ -3,11 +3,14 @@
 #include <cmath>
 #include <cstdint>
 
+#include "engine/lane_fma.h"
 #include "engine/tube.h"
 
 // The steps of one sub-step of a tube, in the order they run, and the output
 // stage of a frame. Everything is single precision except the DC blocker; each
-// fused multiply-add is written out with std::fma and nothing else is fused.
+// fused multiply-add is written out with fused() (engine/lane_fma.h: the
+// instruction, or an exact emulation where there is none, with one NaN rule
+// wherever it runs) and nothing else is fused.
 
 inline constexpr float SIXTH = 1.0f / 6.0f;
 inline constexpr float TWO_THIRDS = 2.0f / 3.0f;
@@ -71,11 +74,11 @@ inline float read_delay(const float* p, float f)
     return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
 }
 
-// Interpolated, modulated read of the delay line. The guard slots let the
-// six points be read without wrapping.
-inline float read_modulated(const Tube& tube, float modulation)
+// Interpolated, modulated read of the tube's delay line. The guard slots let
+// the six points be read without wrapping.
+inline float read_modulated(const Tube& tube, const float* line, float modulation)
 {
-    float q = std::fma(tube.lfo_depth, modulation + 1.0f, tube.read_pos + 1.0f);
+    float q = fused(tube.lfo_depth, modulation + 1.0f, tube.read_pos + 1.0f);
     if (q >= DELAY_SPAN) {
         q = q - DELAY_SPAN;
     }
@@ -84,38 +87,39 @@ inline float read_modulated(const Tube& tube, float modulation)
     // what modff gives.
     const auto i = static_cast<uint32_t>(static_cast<int32_t>(q));
     const float f = q - static_cast<float>(i);
-    return read_delay(&tube.delay[i], f);
+    return read_delay(&line[i], f);
 }
 
 inline float dc_block(Tube& tube, float v)
 {
     const double product = DC_POLE * static_cast<double>(tube.integ);
-    const auto y = static_cast<float>(std::fma(DC_GAIN, static_cast<double>(v), product));
+    const auto y = static_cast<float>(fused(DC_GAIN, static_cast<double>(v), product));
     const float d = y - tube.integ;
     tube.integ = y;
     return d;
 }
 
-// Fixed 20 Hz high-pass followed by the damping low-pass. k(A - x) is used
-// three times and never rounded on its own, so each use is one fused step.
+// The fixed high-pass (HIGHPASS_POLE) followed by the damping low-pass.
+// k(A - x) is used three times and never rounded on its own, so each use is
+// one fused step.
 inline float loop_filter(Tube& tube, float x)
 {
     const float k = tube.highpass_coef;
     const float c = tube.damping_coef;
     const float a_minus_x = tube.highpass_state - x;
-    const float lowpassed = std::fma(k, a_minus_x, x);
-    const float damped = std::fma(-k, a_minus_x, c * std::fma(k, a_minus_x, tube.damping_state));
+    const float lowpassed = fused(k, a_minus_x, x);
+    const float damped = fused(-k, a_minus_x, c * fused(k, a_minus_x, tube.damping_state));
     tube.highpass_state = lowpassed;
     tube.damping_state = damped;
     return damped;
 }
 
-inline void write_delay(Tube& tube, float value)
+inline void write_delay(Tube& tube, float* line, float value)
 {
     const uint64_t w = tube.write_index;
-    tube.delay[w] = value;
+    line[w] = value;
     if (w < DELAY_GUARD) {
-        tube.delay[DELAY_SIZE + w] = value;
+        line[DELAY_SIZE + w] = value;
     }
     tube.write_index = w + 1 == DELAY_SIZE ? 0 : w + 1;
 }
@@ -129,5 +133,5 @@ inline void advance_read(Tube& tube)
 // d / sqrt(1 + d^2): bounded by 1 for every finite d.
 inline float soft_clip(float d)
 {
-    return d / std::sqrt(std::fma(d, d, 1.0f));
+    return d / std::sqrt(fused(d, d, 1.0f));
 }

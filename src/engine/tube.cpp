@@ -13,10 +13,15 @@ namespace {
 constexpr float SEMITONE = 1.0594631f;        // 2^(1/12)
 constexpr float PERIOD_PER_HZ = 0.00909091f;  // 4 / 440: sub-steps per period of note 69
 constexpr float A4_NOTE = 69.0f;
-constexpr float MILLI = 0.001f;                   // ms to s, and the 60 dB fall
-constexpr float DB_TO_EXPONENT = 0.05f;           // dB / 20
-constexpr float DAMPING_FACTOR = -0.0001308997f;  // about -2*pi/48000
-constexpr float SUB_STEPS_PER_MS = 4.0f;          // decay_time is decay in sub-step units
+constexpr float SECONDS_PER_MS = 0.001f;
+constexpr float FALL_60_DB = 0.001f;     // the ratio the loop falls by in the decay time
+constexpr float DB_TO_EXPONENT = 0.05f;  // dB / 20
+// About -2*pi/48000: the damping pole assumes a 48 kHz rate whatever the
+// host's, and runs once per sub-step, so at 48 kHz the corner lies at four
+// times the damping control's value.
+constexpr float DAMPING_FACTOR = -0.0001308997f;
+// decay_time is the decay control times the sub-steps per sample.
+constexpr float DECAY_SCALE = static_cast<float>(SUB_STEPS);
 
 constexpr float START_NOTE = 60.0f;
 constexpr float START_DAMPING_COEF = 0.20787957f;
@@ -25,24 +30,11 @@ constexpr float START_LFO_STEP = 1.0f / 24000.0f;
 constexpr float DEFAULT_DECAY = 100.0f;
 constexpr float DEFAULT_DAMPING = 12000.0f;
 
-void log_feedback(const Tube& tube)
-{
-    debug_log(1, "fdbk: %f sz: %d", static_cast<double>(tube.feedback),
-              static_cast<int>(tube.length));
-}
-
 }  // namespace
 
 float unset_value()
 {
     return std::numeric_limits<float>::quiet_NaN();
-}
-
-TubeBank::TubeBank()
-{
-    for (Tube& tube : tubes) {
-        construct_tube(tube);
-    }
 }
 
 void construct_tube(Tube& tube)
@@ -72,9 +64,6 @@ void construct_tube(Tube& tube)
     tube.lfo_step = START_LFO_STEP;
     tube.lfo_phase = 0.0f;
     tube.integ = 0.0f;
-    for (float& slot : tube.delay) {
-        slot = 0.0f;
-    }
     for (float& sample : tube.in_hist) {
         sample = 0.0f;
     }
@@ -90,9 +79,21 @@ void construct_tube(Tube& tube)
     set_damping(tube, DEFAULT_DAMPING);
 }
 
-float loop_gain(uint64_t length, float divisor)
+float loop_gain(uint64_t length, float sample_rate, float decay_time, GainOrder order)
 {
-    return powf(MILLI, static_cast<float>(length) / divisor);
+    float divisor = 0.0f;
+    switch (order) {
+    case GainOrder::RETUNE:
+        divisor = (sample_rate * SECONDS_PER_MS) * decay_time;
+        break;
+    case GainOrder::DECAY_CHANGE:
+        divisor = (decay_time * SECONDS_PER_MS) * sample_rate;
+        break;
+    case GainOrder::GLIDE_ARRIVAL:
+        divisor = (decay_time * sample_rate) * SECONDS_PER_MS;
+        break;
+    }
+    return powf(FALL_60_DB, static_cast<float>(length) / divisor);
 }
 
 float clamp_feedback(float gain)
@@ -104,6 +105,23 @@ float clamp_feedback(float gain)
         return FEEDBACK_LIMIT;
     }
     return gain;
+}
+
+float feedback_for(float gain, FeedbackSign sign)
+{
+    const float clamped = clamp_feedback(gain);
+    return sign == FeedbackSign::INVERTED ? -clamped : clamped;
+}
+
+float arrival_feedback(uint64_t length, float decay_time, float sample_rate)
+{
+    const float gain = loop_gain(length, sample_rate, decay_time, GainOrder::GLIDE_ARRIVAL);
+    return feedback_for(gain, FeedbackSign::IN_PHASE);
+}
+
+void log_feedback(float feedback, uint64_t length)
+{
+    debug_log(1, "fdbk: %f sz: %d", static_cast<double>(feedback), static_cast<int>(length));
 }
 
 uint64_t round_to_count(float x)
@@ -150,12 +168,13 @@ void retune(Tube& tube)
         tube.pending_length = length;
     }
 
-    tube.decay_time = tube.decay * SUB_STEPS_PER_MS;
+    tube.decay_time = tube.decay * DECAY_SCALE;
     // The feedback follows the length the tube has now; the glide derives it
     // again when the requested length is reached.
-    const float gain = loop_gain(tube.length, (tube.sample_rate * MILLI) * tube.decay_time);
-    tube.feedback = clamp_feedback(gain);
-    log_feedback(tube);
+    const float gain =
+        loop_gain(tube.length, tube.sample_rate, tube.decay_time, GainOrder::RETUNE);
+    tube.feedback = feedback_for(gain, FeedbackSign::IN_PHASE);
+    log_feedback(tube.feedback, tube.length);
 }
 
 void set_note(Tube& tube, float value)
@@ -182,12 +201,11 @@ void set_decay(Tube& tube, float value)
         return;
     }
     tube.decay = value;
-    tube.decay_time = value * SUB_STEPS_PER_MS;
-    const float gain = loop_gain(tube.length, (tube.decay_time * MILLI) * tube.sample_rate);
-    // A decay change leaves the loop inverting; the next retune or glide
-    // arrival makes it positive again.
-    tube.feedback = -clamp_feedback(gain);
-    log_feedback(tube);
+    tube.decay_time = value * DECAY_SCALE;
+    const float gain =
+        loop_gain(tube.length, tube.sample_rate, tube.decay_time, GainOrder::DECAY_CHANGE);
+    tube.feedback = feedback_for(gain, FeedbackSign::INVERTED);
+    log_feedback(tube.feedback, tube.length);
 }
 
 void set_level(Tube& tube, float value)

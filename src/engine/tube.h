@@ -2,20 +2,30 @@
 
 #include <cstdint>
 
-// One resonator voice and the bank of four that an instance owns.
+// One resonator voice: the control values last applied to it, the
+// coefficients derived from them, and its filter, modulation and glide state.
+// Its delay line lives beside the other tubes' lines in the bank
+// (engine/tube_bank.h); the record is what the set operations, the glide and
+// the tube-by-tube engine work on.
 //
 // Every length, index, position and speed here counts sub-steps: the tube runs
 // four sub-steps per host sample. sample_rate is always the host's rate in Hz.
 
+inline constexpr int TUBE_COUNT = 4;
+inline constexpr int SUB_STEPS = 4;           // sub-steps per host sample
 inline constexpr uint64_t DELAY_SIZE = 6000;  // slots that wrap
 inline constexpr uint64_t DELAY_GUARD = 5;    // copies of slots 0..4 after the end
+inline constexpr uint64_t DELAY_SLOTS = DELAY_SIZE + DELAY_GUARD;
 inline constexpr uint64_t MIN_LENGTH = 121;
 inline constexpr uint64_t MAX_LENGTH = 5999;
 inline constexpr uint64_t START_LENGTH = 3000;
 inline constexpr float START_RATE = 48000.0f;
 
 inline constexpr float FEEDBACK_LIMIT = 0.99999f;
-inline constexpr float HIGHPASS_POLE = 0.99738544f;  // exp(-2*pi*20/48000)
+// Pole of the loop's fixed high-pass: exp(-2*pi*20/48000), a 20 Hz corner at
+// 48 kHz. The filter runs once per sub-step, so at a 48 kHz host its corner
+// actually lies near 80 Hz, and it moves with the host's rate.
+inline constexpr float HIGHPASS_POLE = 0.99738544f;
 inline constexpr float SILENCE_DB = -120.0f;
 
 struct Tube {
@@ -44,18 +54,8 @@ struct Tube {
     float lfo_step;
     float lfo_phase;
     float integ;
-    float delay[DELAY_SIZE + DELAY_GUARD];
     float in_hist[4];
     float phases[4];
-};
-
-inline constexpr int TUBE_COUNT = 4;
-
-struct TubeBank {
-    Tube tubes[TUBE_COUNT];
-
-    // Builds tubes 1 to 4 in order, each completely before the next.
-    TubeBank();
 };
 
 // A parameter field or cache that has never been applied holds a quiet NaN:
@@ -63,11 +63,13 @@ struct TubeBank {
 float unset_value();
 
 // Puts a tube in its construction state (including its first retune and the
-// default decay and damping), exactly as a new bank does.
+// default decay and damping, with their log lines), as a new bank does. The
+// tube's delay line is cleared by the bank.
 void construct_tube(Tube& tube);
 
 // Set operations. Each but set_sample_rate compares first and does nothing
-// when the tube already holds the value (float equality).
+// when the tube already holds the value (float equality), so only a real
+// change costs a powf or expf call or a log line.
 void set_note(Tube& tube, float value);
 void set_transpose(Tube& tube, float value);
 void set_decay(Tube& tube, float value);
@@ -78,12 +80,33 @@ void set_sample_rate(Tube& tube, float rate);
 // Shared second half of set_note and set_transpose.
 void retune(Tube& tube);
 
-// 0.001 ^ (length / divisor): the loop gain that makes the circulating signal
-// fall by 60 dB in the decay time. Callers form the divisor in their own order.
-float loop_gain(uint64_t length, float divisor);
+// The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
+// by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is
+// a product of three floats, and each caller forms it in its own order, which
+// rounds differently; the order is part of each caller's result.
+enum class GainOrder {
+    RETUNE,         // (sample_rate x 0.001) x decay_time
+    DECAY_CHANGE,   // (decay_time x 0.001) x sample_rate
+    GLIDE_ARRIVAL,  // (decay_time x sample_rate) x 0.001
+};
+float loop_gain(uint64_t length, float sample_rate, float decay_time, GainOrder order);
 
 // Keeps |feedback| below 1; any value inside the bounds, NaN included, passes.
 float clamp_feedback(float gain);
+
+// The feedback a loop gain gives. A retune and a glide arrival keep the loop
+// in phase; a decay change leaves it inverting (the partials move to the odd
+// multiples of half the note's frequency) until the tube's next retune or
+// arrival.
+enum class FeedbackSign { IN_PHASE, INVERTED };
+float feedback_for(float gain, FeedbackSign sign);
+
+// The feedback a tube settles on when its glide reaches `length`.
+float arrival_feedback(uint64_t length, float decay_time, float sample_rate);
+
+// The one log line of a feedback computation: the value just stored and the
+// length it was computed for.
+void log_feedback(float feedback, uint64_t length);
 
 // x rounded half away from zero into an unsigned count, saturating: NaN and
 // negative values give 0, values beyond the 64-bit range the largest count.

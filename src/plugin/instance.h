@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/controls.h"
-#include "engine/tube.h"
+#include "engine/tube_bank.h"
+#include "plugin/controls.h"
 
 // The host's handle: owns the bank and holds the port pointers and the cached
 // control values. Allocated with malloc, so it stays a plain record.

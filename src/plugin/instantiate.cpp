@@ -2,8 +2,8 @@
 #include <new>
 
 #include "diag/debug_log.h"
-#include "engine/controls.h"
-#include "engine/tube.h"
+#include "engine/tube_bank.h"
+#include "plugin/controls.h"
 #include "plugin/fp_mode.h"
 #include "plugin/instance.h"
 #include "plugin/lifecycle.h"
@@ -41,15 +41,15 @@ LV2_Handle instantiate(const LV2_Descriptor*, double sample_rate, const char*,
         return nullptr;
     }
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        set_note(bank->tubes[i], DEFAULT_NOTES[i]);
+        set_tube(*bank, i, set_note, DEFAULT_NOTES[i]);
     }
     instance->bank = bank;
 
     // Only stored: lengths and coefficients keep their 48000 Hz values until
     // the first run retunes every tube at the host's rate.
     const float rate = static_cast<float>(sample_rate);
-    for (Tube& tube : bank->tubes) {
-        set_sample_rate(tube, rate);
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_tube(*bank, i, set_sample_rate, rate);
     }
     return instance;
 }

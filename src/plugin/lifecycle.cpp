@@ -1,7 +1,7 @@
 #include "plugin/lifecycle.h"
 
-#include "engine/controls.h"
 #include "engine/sample_engine.h"
+#include "plugin/controls.h"
 #include "plugin/fp_mode.h"
 #include "plugin/instance.h"
 #include "plugin/ports.h"

@@ -212,10 +212,11 @@ void check_tubes(LV2_Handle handle, bool nan_feedback_possible)
 {
     const TubeBank& bank = *static_cast<PluginInstance*>(handle)->bank;
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        const Tube& t = bank.tubes[i];
+        const Tube t = load_tube(bank, i);
+        const float* line = bank.delay[i];
         EXPECT(t.write_index < DELAY_SIZE, "write_index out of range", i, t.write_index);
         EXPECT(t.read_pos >= 0.0f && t.read_pos < 6000.0f, "read_pos out of range", i, t.read_pos);
-        EXPECT(std::memcmp(&t.delay[DELAY_SIZE], &t.delay[0], DELAY_GUARD * sizeof(float)) == 0,
+        EXPECT(std::memcmp(&line[DELAY_SIZE], &line[0], DELAY_GUARD * sizeof(float)) == 0,
                "guard slots differ from slots 0..4", i, 0);
         EXPECT(t.pending_length == 0 ||
                    (t.pending_length >= MIN_LENGTH && t.pending_length <= MAX_LENGTH),

@@ -92,7 +92,7 @@ TEST_P(SampleRate, TubesStayInsideTheirBoundsWhateverTheRate)
             finite = finite && all_finite(host.out[i].data(), BLOCK);
         }
     }
-    const Tube& tube = host.tube(0);
+    const Tube tube = host.tube(0);
     EXPECT_FALSE(tube.gliding);
     EXPECT_EQ(tube.length, c.first_request);
     if (std::isnan(c.feedback)) {
@@ -251,7 +251,7 @@ TEST_P(ControlValue, OutcomeAsListed)
     }
     // Whatever the value, the tube's own bounds hold.
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        const Tube& tube = host.tube(i);
+        const Tube tube = host.tube(i);
         EXPECT_TRUE(std::isnan(tube.feedback) || std::fabs(tube.feedback) <= FEEDBACK_LIMIT);
         EXPECT_TRUE(tube.pending_length == 0 ||
                     (tube.pending_length >= MIN_LENGTH && tube.pending_length <= MAX_LENGTH));

@@ -5,7 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/controls.h"
 #include "engine/sample_engine.h"
 #include "loaded_plugin.h"
 #include "plugin/fp_mode.h"
@@ -77,8 +76,8 @@ Played play_through_run(FpMode run_mode)
     played.mode_after_runs = read_fp_mode();
     // The decaying states themselves end at exact zero too, never below it.
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        const Tube& tube = host.tube(i);
-        played.subnormals += count_subnormals(tube.delay, DELAY_SIZE + DELAY_GUARD);
+        const Tube tube = host.tube(i);
+        played.subnormals += count_subnormals(host.bank().delay[i], DELAY_SLOTS);
         const float states[] = {tube.damping_state, tube.highpass_state, tube.integ};
         played.subnormals += count_subnormals(states, 3);
     }

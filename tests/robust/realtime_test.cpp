@@ -64,13 +64,13 @@ int run_counting_arrivals(HostInstance& host, uint32_t frames)
 {
     bool was_gliding[TUBE_COUNT];
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        was_gliding[i] = host.internals().bank->tubes[i].gliding;
+        was_gliding[i] = host.internals().bank->gliding[i];
     }
     host.run(frames);
     int arrivals = 0;
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        const Tube& tube = host.internals().bank->tubes[i];
-        arrivals += was_gliding[i] && !tube.gliding && tube.length == tube.glide_target;
+        const TubeBank& bank = *host.internals().bank;
+        arrivals += was_gliding[i] && !bank.gliding[i] && bank.length[i] == bank.glide_target[i];
     }
     return arrivals;
 }

@@ -37,7 +37,17 @@ public:
     std::array<std::vector<float>, TUBE_COUNT> out;
 
     PluginInstance& instance() { return *static_cast<PluginInstance*>(handle); }
-    Tube& tube(int i) { return instance().bank->tubes[i]; }
+    TubeBank& bank() { return *instance().bank; }
+    // Tube i as it stands now, as a record.
+    Tube tube(int i) { return load_tube(bank(), i); }
+    // Changes tube i in place.
+    template <class Edit>
+    void edit_tube(int i, Edit edit)
+    {
+        Tube record = tube(i);
+        edit(record);
+        store_tube(bank(), i, record);
+    }
 };
 
 // Puts a tube at rest at `length` sub-steps, as a finished glide leaves it:

@@ -24,6 +24,20 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept
     }
 }
 
+// The bank is aligned for vector loads, so C++17 allocates it through the
+// aligned form.
+void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
+{
+    if (fail_nothrow_new) {
+        return nullptr;
+    }
+    try {
+        return ::operator new(size, align);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 TEST(AllocationFailure, InstantiateReturnsNoInstance)

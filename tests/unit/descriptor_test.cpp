@@ -154,7 +154,7 @@ TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
             after = read_fp_mode();
         });
         host_thread.join();
-        const Tube& tube = static_cast<PluginInstance*>(handle)->bank->tubes[1];
+        const Tube tube = load_tube(*static_cast<PluginInstance*>(handle)->bank, 1);
         EXPECT_EQ(tube.damping_coef, 0.20787957f) << host_mode;
         EXPECT_EQ(tube.feedback, 0.33982086f) << host_mode;
         EXPECT_EQ(after, host_mode);

@@ -45,11 +45,13 @@ TEST(Glide, GrowsFromFiveHundredToSixHundred)
 {
     PluginHarness h(48000.0);
     h.run(0);
-    Tube& tube = h.tube(0);
-    place_at_rest(tube, 500);
-    tube.pending_length = 600;
+    h.edit_tube(0, [](Tube& t) {
+        place_at_rest(t, 500);
+        t.pending_length = 600;
+    });
 
     h.run(1);
+    Tube tube = h.tube(0);
     EXPECT_TRUE(tube.gliding);
     EXPECT_EQ(tube.glide_target, 600u);
     EXPECT_EQ(tube.read_speed, 0.9f);
@@ -59,6 +61,7 @@ TEST(Glide, GrowsFromFiveHundredToSixHundred)
     const uint32_t frames = frames_until_arrival(h, 0, 400);
     EXPECT_GE(frames, 240u);
     EXPECT_LE(frames, 260u);
+    tube = h.tube(0);
     EXPECT_EQ(tube.length, 600u);
     EXPECT_EQ(tube.read_speed, 1.0f);
     EXPECT_NEAR(tube.feedback, 0.80584219f, 1e-6f);  // 0.001 ^ (600 / 19200)
@@ -66,6 +69,7 @@ TEST(Glide, GrowsFromFiveHundredToSixHundred)
     // At rest the length stays put. Between sub-steps the write index is not
     // yet advanced, so the distance reads one less than the length.
     h.run(2000);
+    tube = h.tube(0);
     EXPECT_EQ(measured_length(tube), 599u);
     EXPECT_EQ(tube.length, 600u);
     EXPECT_FALSE(tube.gliding);
@@ -89,16 +93,18 @@ TEST(Glide, RequestDuringAGlideWaitsForTheArrival)
 {
     PluginHarness h(48000.0);
     h.run(0);
-    Tube& tube = h.tube(0);
-    place_at_rest(tube, 500);
-    tube.pending_length = 600;
+    h.edit_tube(0, [](Tube& t) {
+        place_at_rest(t, 500);
+        t.pending_length = 600;
+    });
     h.run(10);
-    tube.pending_length = 550;  // as a note change in between would leave it
+    // As a note change in between would leave it.
+    h.edit_tube(0, [](Tube& t) { t.pending_length = 550; });
     h.run(10);
-    EXPECT_EQ(tube.glide_target, 600u);
+    EXPECT_EQ(h.tube(0).glide_target, 600u);
     const uint32_t frames = frames_until_arrival(h, 0, 1000);
     EXPECT_LT(frames, 1000u);
-    EXPECT_EQ(tube.length, 550u);  // the second glide shrank back to 550
+    EXPECT_EQ(h.tube(0).length, 550u);  // the second glide shrank back to 550
 }
 
 TEST(Glide, IdleTubeKeepsItsSpeedAndLength)

@@ -159,11 +159,12 @@ TEST(Log, GlideArrivalLogsTheNewFeedbackOnce)
     log.create("1");
     PluginHarness h(48000.0);
     h.run(0);
-    Tube& tube = h.tube(0);
-    place_at_rest(tube, 500);
-    tube.pending_length = 600;
+    h.edit_tube(0, [](Tube& t) {
+        place_at_rest(t, 500);
+        t.pending_length = 600;
+    });
     for (int i = 1; i < TUBE_COUNT; ++i) {
-        h.tube(i).pending_length = 0;  // keep the other tubes quiet
+        h.edit_tube(i, [](Tube& t) { t.pending_length = 0; });  // keep the other tubes quiet
     }
     const size_t start = read_log_lines().size();
     h.run(1000);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <cmath>
 
 namespace {
@@ -98,15 +100,13 @@ TEST(DelayRead, ConstantLineReadsTheConstant)
 TEST(DelayRead, ModulatedReadStaysInsideTheGuardSlots)
 {
     Tube tube{};
-    for (uint64_t i = 0; i < DELAY_SIZE + DELAY_GUARD; ++i) {
-        tube.delay[i] = 1.0f;
-    }
+    std::vector<float> line(DELAY_SLOTS, 1.0f);
     tube.lfo_depth = 1.5f;
     for (float pos : {0.0f, 5995.5f, 5997.0f, 5999.9995f}) {
         tube.read_pos = pos;
         // Worst case modulation (m = 1) reaches read_pos + 4 before the wrap.
-        EXPECT_FLOAT_EQ(read_modulated(tube, 1.0f), 1.0f) << pos;
-        EXPECT_FLOAT_EQ(read_modulated(tube, 0.0f), 1.0f) << pos;
+        EXPECT_FLOAT_EQ(read_modulated(tube, line.data(), 1.0f), 1.0f) << pos;
+        EXPECT_FLOAT_EQ(read_modulated(tube, line.data(), 0.0f), 1.0f) << pos;
     }
 }
 
@@ -171,18 +171,19 @@ TEST(SoftClip, BoundedAndOdd)
 TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
 {
     Tube tube{};
+    std::vector<float> line(DELAY_SLOTS, 0.0f);
     for (uint64_t w = 0; w < DELAY_SIZE; ++w) {
         tube.write_index = w;
-        write_delay(tube, static_cast<float>(w + 1));
+        write_delay(tube, line.data(), static_cast<float>(w + 1));
     }
     EXPECT_EQ(tube.write_index, 0u);  // 5999 is followed by 0
     for (uint64_t j = 0; j < DELAY_GUARD; ++j) {
-        EXPECT_EQ(tube.delay[DELAY_SIZE + j], tube.delay[j]);
+        EXPECT_EQ(line[DELAY_SIZE + j], line[j]);
     }
-    tube.delay[DELAY_SIZE] = -1.0f;
+    line[DELAY_SIZE] = -1.0f;
     tube.write_index = 5;
-    write_delay(tube, 9.0f);
-    EXPECT_EQ(tube.delay[DELAY_SIZE], -1.0f);  // slot 5 has no guard copy
+    write_delay(tube, line.data(), 9.0f);
+    EXPECT_EQ(line[DELAY_SIZE], -1.0f);  // slot 5 has no guard copy
 }
 
 TEST(Positions, ReadPositionAndModulatorWrap)

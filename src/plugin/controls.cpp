@@ -1,13 +1,14 @@
-#include "engine/controls.h"
+#include "plugin/controls.h"
 
 namespace {
 
 using SetOperation = void (*)(Tube&, float);
 
-// Takes one port up when it differs from its cache. The port is read a
-// second time for the tubes: a host writing it during the call is seen as the
-// newer value, which the cache catches up with at the next run.
-void take_up(ControlPort& control, Tube* const* tubes, int tube_count, SetOperation set)
+// Takes one port up when it differs from its cache, for the tubes first..last
+// in order. The port is read a second time for the tubes: a host writing it
+// during the call is seen as the newer value, which the cache catches up with
+// at the next run.
+void take_up(ControlPort& control, TubeBank& bank, int first, int last, SetOperation set)
 {
     const float value = *control.port;
     if (value == control.cache) {
@@ -15,8 +16,8 @@ void take_up(ControlPort& control, Tube* const* tubes, int tube_count, SetOperat
     }
     control.cache = value;
     const float current = *control.port;
-    for (int i = 0; i < tube_count; ++i) {
-        set(*tubes[i], current);
+    for (int i = first; i <= last; ++i) {
+        set_tube(bank, i, set, current);
     }
 }
 
@@ -38,12 +39,12 @@ void reset_controls(Controls& controls)
 // leaves the feedback of its own retune.
 void apply_controls(TubeBank& bank, Controls& controls)
 {
-    Tube* const all[TUBE_COUNT] = {&bank.tubes[0], &bank.tubes[1], &bank.tubes[2], &bank.tubes[3]};
-    take_up(controls.transpose, all, TUBE_COUNT, set_transpose);
-    take_up(controls.decay, all, TUBE_COUNT, set_decay);
-    take_up(controls.level, all, TUBE_COUNT, set_level);
-    take_up(controls.damping, all, TUBE_COUNT, set_damping);
+    const int last = TUBE_COUNT - 1;
+    take_up(controls.transpose, bank, 0, last, set_transpose);
+    take_up(controls.decay, bank, 0, last, set_decay);
+    take_up(controls.level, bank, 0, last, set_level);
+    take_up(controls.damping, bank, 0, last, set_damping);
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        take_up(controls.note[i], &all[i], 1, set_note);
+        take_up(controls.note[i], bank, i, i, set_note);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/tube.h"
+#include "engine/tube_bank.h"
 
 // One control port as the instance sees it: where the host put the value and
 // the value last taken up from it.

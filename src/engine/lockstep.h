@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/tube_bank.h"
+
+// The lockstep engine (engine/lockstep_core.h), once per instruction set.
+// Each gives bit for bit what scalar_frames gives.
+
+#if defined(__x86_64__) || defined(__aarch64__)
+// Fused multiply-add in hardware: x86-64 with AVX and FMA3 (call only where
+// the processor has them), or AArch64 with NEON.
+void lockstep_frames_fma(TubeBank& bank, const float* const input[TUBE_COUNT],
+                         float* const output[TUBE_COUNT], uint32_t frame_count);
+#endif
+
+#if defined(__x86_64__)
+// Any x86-64: the fused operations computed exactly without the instruction.
+void lockstep_frames_exact(TubeBank& bank, const float* const input[TUBE_COUNT],
+                           float* const output[TUBE_COUNT], uint32_t frame_count);
+#endif

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/tube_bank.h"
+
+// Frames are taken in blocks of 16; within a block the tubes run one after
+// another, each through all the block's frames. The order of the glide's log
+// lines follows from it, and the lockstep engine keeps it.
+inline constexpr uint32_t BLOCK_FRAMES = 16;
+
+// The tube-by-tube engine: each tube's sub-steps written out as the algorithm
+// reads, one scalar operation at a time. It is the reference the lockstep
+// engine is proven against, and the engine on processors without one.
+// Any input buffer may be the same as any output buffer: each block's inputs
+// are read before any of its outputs is written.
+void scalar_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
+                   float* const output[TUBE_COUNT], uint32_t frame_count);
