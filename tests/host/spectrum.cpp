@@ -102,6 +102,7 @@ Peak spectral_peak(const std::vector<float>& signal, size_t from, size_t to, dou
     Peak peak;
     peak.frequency = frequencies[size_t(best - magnitudes.begin())];
     peak.prominence = median > 0.0 ? *best / median : (*best > 0.0 ? INFINITY : 0.0);
+    peak.floor = median;
     double best_fine = *best;
     const double centre = peak.frequency;
     for (double f = centre - coarse; f <= centre + coarse; f += FINE_STEP_HZ) {
@@ -111,6 +112,7 @@ Peak spectral_peak(const std::vector<float>& signal, size_t from, size_t to, dou
             peak.frequency = f;
         }
     }
+    peak.magnitude = best_fine;
     return peak;
 }
 

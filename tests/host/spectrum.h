@@ -39,6 +39,10 @@ enum class Window { Hann, None };
 struct Peak {
     double frequency = 0.0;
     double prominence = 0.0;
+    // The peak's own magnitude and the band's median, for comparing a peak
+    // found in a narrow band against the floor of a wider one.
+    double magnitude = 0.0;
+    double floor = 0.0;
 };
 Peak spectral_peak(const std::vector<float>& signal, size_t from, size_t to, double sample_rate,
                    double low_hz, double high_hz, Window window = Window::Hann);
