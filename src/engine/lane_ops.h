@@ -39,7 +39,13 @@ LANE_INLINE I32x4 splat(int32_t x)
 
 LANE_INLINE bool any(I32x4 mask)
 {
+#if defined(__SSE__)
+    return _mm_movemask_ps((__m128)mask) != 0;
+#elif defined(__aarch64__)
+    return vmaxvq_u32((uint32x4_t)mask) != 0;
+#else
     return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
+#endif
 }
 
 LANE_INLINE F32x4 load(const float* p)

@@ -357,6 +357,8 @@ LANE_INLINE F32x4 output(F32x4 d, F32x4 g)
 }
 
 // One frame, each sub-step in the order of the algorithm: any lane may glide.
+// With SHARED, every lane writes at one index (see write_shared).
+template <bool SHARED>
 LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
 {
     const F32x4 g = s.gain;
@@ -371,7 +373,13 @@ LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
         F32x4 value;
         const F32x4 u = upsample(in.c3, in.c2, in.c1, s.phases[j]);
         d = close_loop(s, u, in.c0, v, value);
-        write_lanes(s, bank, value);
+        if (SHARED) {
+            uint32_t w = uint32_t(s.write_index[0]);
+            write_shared(w, bank, value);
+            s.write_index = splat(int32_t(w));
+        } else {
+            write_lanes(s, bank, value);
+        }
         glide_step(s, bank, log);
         advance_read(s);
     }
@@ -528,7 +536,8 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
             s.write_index = splat(int32_t(w));
         } else {
             for (uint32_t n = 0; n < frames; ++n) {
-                block[n] = frame(s, bank, log, block[n]);
+                block[n] = shared ? frame<true>(s, bank, log, block[n])
+                                  : frame<false>(s, bank, log, block[n]);
             }
         }
         write_block(output, start, frames, block);
