@@ -28,7 +28,7 @@ function(ostrevan_resolve_part switch what)
   elseif(${switch})
     if(missing)
       message(FATAL_ERROR "${switch} is on, but ${what} need ${missing_text}: "
-                          "not installed. Install it, or configure with -D${switch}=OFF.")
+                          "not installed. Install what is missing, or configure with -D${switch}=OFF.")
     endif()
     set(on ON)
   else()
