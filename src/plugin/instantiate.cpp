@@ -35,11 +35,15 @@ LV2_Handle instantiate(const LV2_Descriptor*, double sample_rate, const char*,
         instance->output[i] = nullptr;
     }
 
-    auto* bank = new (std::nothrow) TubeBank();
-    if (bank == nullptr) {
+    // From the C library like the record, not from new: the library carries
+    // no C++ runtime, whose allocator would bring its exception machinery and
+    // a pool that is lost each time a host unloads the library.
+    void* bank_memory = std::aligned_alloc(alignof(TubeBank), sizeof(TubeBank));
+    if (bank_memory == nullptr) {
         std::free(instance);
         return nullptr;
     }
+    auto* bank = new (bank_memory) TubeBank();
     for (int i = 0; i < TUBE_COUNT; ++i) {
         set_tube(*bank, i, set_note, DEFAULT_NOTES[i]);
     }
@@ -57,6 +61,7 @@ LV2_Handle instantiate(const LV2_Descriptor*, double sample_rate, const char*,
 void cleanup(LV2_Handle handle)
 {
     auto* instance = static_cast<PluginInstance*>(handle);
-    delete instance->bank;
+    instance->bank->~TubeBank();
+    std::free(instance->bank);
     std::free(instance);
 }

@@ -1,41 +1,28 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
-#include <new>
 
 #include "support/plugin_harness.h"
 
-// The bank is the instance's second allocation; making it fail shows that
-// instantiate gives the host no instance and keeps no record behind (the
-// sanitizer build reports the leak if it does).
+// The bank is the instance's second allocation, and its only aligned one;
+// making it fail shows that instantiate gives the host no instance and keeps
+// no record behind (the sanitizer build reports the leak if it does).
 namespace {
-bool fail_nothrow_new = false;
+bool fail_aligned_alloc = false;
 }
 
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+// Every other call goes on to the allocator this one hides: the C library's,
+// or the sanitizer's, which must also see the block freed.
+extern "C" void* aligned_alloc(size_t alignment, size_t size) noexcept
 {
-    if (fail_nothrow_new) {
+    if (fail_aligned_alloc) {
         return nullptr;
     }
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-// The bank is aligned for vector loads, so C++17 allocates it through the
-// aligned form.
-void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
-{
-    if (fail_nothrow_new) {
-        return nullptr;
-    }
-    try {
-        return ::operator new(size, align);
-    } catch (...) {
-        return nullptr;
-    }
+    using AlignedAlloc = void* (*)(size_t, size_t);
+    static const auto next = reinterpret_cast<AlignedAlloc>(dlsym(RTLD_NEXT, "aligned_alloc"));
+    return next(alignment, size);
 }
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
@@ -43,9 +30,9 @@ extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 TEST(AllocationFailure, InstantiateReturnsNoInstance)
 {
     const LV2_Descriptor* d = lv2_descriptor(0);
-    fail_nothrow_new = true;
+    fail_aligned_alloc = true;
     LV2_Handle handle = d->instantiate(d, 48000.0, "", nullptr);
-    fail_nothrow_new = false;
+    fail_aligned_alloc = false;
     EXPECT_EQ(handle, nullptr);
 
     // The next instantiate works as usual.
