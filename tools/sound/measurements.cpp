@@ -22,7 +22,7 @@ constexpr double SETTLE_S = 0.5;
 constexpr float HIT = 1e-3f;
 // Partials measured for decay: up to this frequency, at most this many.
 constexpr double DECAY_MAX_HZ = 6000.0;
-constexpr size_t DECAY_PARTIALS = 24;
+constexpr size_t DECAY_PARTIALS = 40;
 // The spacing is fitted over partials 2 to 8: the lowest is moved most by
 // the loop's filters and stands apart.
 constexpr size_t SPACING_FIRST = 2;

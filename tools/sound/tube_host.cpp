@@ -80,6 +80,9 @@ std::vector<HostWorld::Preset> HostWorld::presets() const
                           text_of(world_, preset, RDFS_COMMENT)});
     }
     lilv_nodes_free(related);
+    // lilv keeps no fixed order; the tables must come out the same each time.
+    std::sort(result.begin(), result.end(),
+              [](const Preset& a, const Preset& b) { return a.uri < b.uri; });
     return result;
 }
 
