@@ -20,9 +20,7 @@ constexpr double SETTLE_S = 0.5;
 // Small enough that the output limiter stays linear (its error is below
 // -120 dB at this level).
 constexpr float HIT = 1e-3f;
-// Partials measured for decay: up to this frequency, at most this many.
-constexpr double DECAY_MAX_HZ = 6000.0;
-constexpr size_t DECAY_PARTIALS = 40;
+
 // The spacing is fitted over partials 2 to 8: the lowest is moved most by
 // the loop's filters and stands apart.
 constexpr size_t SPACING_FIRST = 2;
@@ -88,8 +86,8 @@ double note_of(const TubeInstance& instance, int tube)
     return double(instance.get(NOTE_PORTS[tube])) + double(instance.get("transpose"));
 }
 
-// Renders a hit into all four tubes after the start-up glide and measures
-// each tube.
+}  // namespace
+
 std::vector<Ringing> ring(HostWorld& host, const Setting& setting, double seconds, bool with_decay,
                           double max_hz, size_t max_count)
 {
@@ -107,11 +105,12 @@ std::vector<Ringing> ring(HostWorld& host, const Setting& setting, double second
     return tubes;
 }
 
-// Long enough to see the slowest partial fall 45 dB, with a margin.
 double render_seconds(double decay_ms)
 {
     return std::min(11.0, 1.2 * decay_ms / 1000.0 + 0.5);
 }
+
+namespace {
 
 std::vector<double> spectrum_db(const std::vector<float>& response, double sample_rate,
                                 const std::vector<double>& frequencies)
@@ -136,8 +135,9 @@ std::vector<TuningRow> measure_tuning(HostWorld& host)
         for (int first = LOWEST; first <= HIGHEST; first += TUBES) {
             Setting setting;
             setting.sample_rate = rate;
+            setting.decay_ms = TUNING_DECAY_MS;
             for (int t = 0; t < TUBES; ++t) setting.notes[t] = std::min(first + t, HIGHEST);
-            const auto tubes = ring(host, setting, 3.0, false, 0.45 * rate, 10);
+            const auto tubes = ring(host, setting, TUNING_SECONDS, false, 0.45 * rate, 10);
             for (int t = 0; t < TUBES && first + t <= HIGHEST; ++t) {
                 rows.push_back({rate, tubes[size_t(t)]});
             }
@@ -152,10 +152,7 @@ std::vector<DecayCase> measure_decay(HostWorld& host)
     for (const double decay : {100.0, 1000.0, 10000.0}) {
         for (const double damping : {3000.0, 12000.0, 20000.0}) {
             Setting setting;
-            setting.notes[0] = 36;
-            setting.notes[1] = 48;
-            setting.notes[2] = 60;
-            setting.notes[3] = 72;
+            for (int t = 0; t < TUBES; ++t) setting.notes[t] = DECAY_NOTES[t];
             setting.decay_ms = decay;
             setting.damping_hz = damping;
             cases.push_back({decay, damping,

@@ -28,6 +28,21 @@ struct Setting {
     std::string preset;  // URI; applied instead of the controls above
 };
 
+// Renders a hit into all four tubes after the start-up glide and measures
+// each tube: partials up to max_hz (at most max_count), and with_decay, how
+// long each rings.
+std::vector<Ringing> ring(HostWorld& host, const Setting& setting, double seconds, bool with_decay,
+                          double max_hz, size_t max_count);
+
+// What the tables are measured with.
+inline constexpr double TUNING_DECAY_MS = 1000.0;
+inline constexpr double TUNING_SECONDS = 3.0;
+inline constexpr double DECAY_NOTES[TUBES] = {36, 48, 60, 72};
+inline constexpr double DECAY_MAX_HZ = 6000.0;
+inline constexpr size_t DECAY_PARTIALS = 40;
+// Long enough to see the slowest partial fall 45 dB, with a margin.
+double render_seconds(double decay_ms);
+
 struct TuningRow {
     double sample_rate;
     Ringing ringing;

@@ -111,14 +111,15 @@ std::vector<std::string> write_tuning(const Report& report, const std::vector<Tu
 {
     std::vector<std::string> written;
     std::string md = header("Tuning: where the partials lie");
-    md +=
+    md += format(
         "Every note at three host rates, measured from the plug-in's impulse response "
-        "(decay 1 s, damping 12 kHz, after the start-up glide). *Lowest* is the lowest "
+        "(decay %.0f ms, damping 12 kHz, after the start-up glide). *Lowest* is the lowest "
         "partial; *pitch* is the spacing of partials 2 to 8 (a straight line fitted to "
         "their frequencies), which is the pitch the ear hears. Both in cents from the "
         "note in equal temperament (A4 = 440 Hz). A dash: the loop has no resonance "
         "there, its filters take too much of the lowest partial on every pass.\n\n"
-        "![Tuning](tuning.png)\n\n";
+        "![Tuning](tuning.png)\n\n",
+        TUNING_DECAY_MS);
     md += "| Note | Hz |";
     std::vector<double> rates;
     for (const auto& row : rows) {
@@ -213,6 +214,7 @@ std::vector<std::string> write_presets(const Report& report,
         for (size_t t = 0; t < p.tubes.size(); ++t) {
             const Ringing& r = p.tubes[t];
             const size_t low = lowest_measured(r), top = longest(r);
+            if (low >= r.t60.size()) continue;
             const std::string first =
                 t == 0 ? format("%s | %s | %.0f Hz | %.0f dB", p.preset.label.c_str(),
                                 seconds(p.decay_ms / 1000.0).c_str(), p.damping_hz, p.level_db)
