@@ -31,7 +31,8 @@ std::vector<float> ring(const std::vector<Partial>& partials, double seconds)
         const double rate = LN_1000 / p.t60;
         for (size_t i = 0; i < out.size(); ++i) {
             const double t = double(i) / RATE;
-            out[i] += float(p.amplitude * std::exp(-rate * t) * std::sin(2.0 * PI * p.frequency * t));
+            out[i] +=
+                float(p.amplitude * std::exp(-rate * t) * std::sin(2.0 * PI * p.frequency * t));
         }
     }
     return out;
@@ -154,8 +155,8 @@ TEST(FeedbackComb, PartialsAndDecayFollowFromDelayAndGain)
         const std::vector<double> found = find_partials(spectrum, spacing, 8000.0, 8);
         ASSERT_GE(found.size(), 8u);
         for (size_t k = 0; k < 8; ++k) EXPECT_NEAR(found[k], double(k + 1) * spacing, 0.02);
-        EXPECT_NEAR(partial_decay(signal, 0, found[2], size_t(6.0 / spacing * RATE), RATE).t60,
-                    t60, 0.03 * t60);
+        EXPECT_NEAR(partial_decay(signal, 0, found[2], size_t(6.0 / spacing * RATE), RATE).t60, t60,
+                    0.03 * t60);
         EXPECT_NEAR(energy_decay(signal, 0, RATE), t60, 0.03 * t60);
     }
 }

@@ -83,8 +83,8 @@ TEST(CommittedDocs, RingingAtTheLongestDecayMatchesTheBuiltPlugin)
     setting.decay_ms = 10000.0;
     setting.damping_hz = 12000.0;
     for (int t = 0; t < TUBES; ++t) setting.notes[t] = DECAY_NOTES[t];
-    const auto tubes = ring(host, setting, render_seconds(setting.decay_ms), false, DECAY_MAX_HZ,
-                            DECAY_PARTIALS);
+    const auto tubes =
+        ring(host, setting, render_seconds(setting.decay_ms), false, DECAY_MAX_HZ, DECAY_PARTIALS);
     for (int t = 0; t < TUBES; ++t) {
         const double listed = seconds_of(whole[2 + 2 * size_t(t)]);
         EXPECT_NEAR(tubes[size_t(t)].energy_t60, listed, 0.006 * listed) << "tube " << t + 1;

@@ -81,7 +81,8 @@ struct Track {
 Track level_track(const std::vector<float>& signal, size_t from, size_t window, size_t hop,
                   double frequency_hz, double sample_rate, size_t until)
 {
-    const std::vector<std::complex<double>> kernel = analysis_kernel(window, frequency_hz, sample_rate);
+    const std::vector<std::complex<double>> kernel =
+        analysis_kernel(window, frequency_hz, sample_rate);
     Track track;
     for (size_t start = from; start + window <= until; start += hop) {
         track.time.push_back(double(start - from) / sample_rate);
@@ -95,7 +96,8 @@ Track level_track(const std::vector<float>& signal, size_t from, size_t window, 
 std::pair<size_t, size_t> fit_range(const Track& track)
 {
     if (track.db.empty()) return {0, 0};
-    const size_t top = size_t(std::max_element(track.db.begin(), track.db.end()) - track.db.begin());
+    const size_t top =
+        size_t(std::max_element(track.db.begin(), track.db.end()) - track.db.begin());
     const double peak = track.db[top];
     size_t first = top;
     while (first < track.db.size() && track.db[first] > peak - FIT_START_DB) ++first;

@@ -66,8 +66,8 @@ double level_db(const std::vector<float>& signal, size_t from, size_t window, do
 // what the signal reaches of that range. `window` must span a few periods of
 // the partials' spacing. NaN when less than 10 dB of fall can be seen.
 struct Decay {
-    double t60 = 0.0;       // seconds
-    double fitted_db = 0.0; // how much of the fall the line was fitted over
+    double t60 = 0.0;        // seconds
+    double fitted_db = 0.0;  // how much of the fall the line was fitted over
 };
 Decay partial_decay(const std::vector<float>& signal, size_t from, double frequency_hz,
                     size_t window, double sample_rate);

@@ -36,7 +36,8 @@ int main(int argc, char** argv)
     add(write_presets(report, measure_presets(host)));
     double hit_rate = 0.0;
     const std::vector<float> hit = startup_hit(host, hit_rate);
-    add(write_behaviour(report, measure_polarity(host), measure_startup(host), hit, hit_rate, mode));
+    add(write_behaviour(report, measure_polarity(host), measure_startup(host), hit, hit_rate,
+                        mode));
     for (const auto& file : written) std::printf("wrote %s\n", file.c_str());
     return 0;
 }

@@ -58,10 +58,10 @@ void apply(TubeInstance& instance, const Setting& setting)
 std::vector<double> partials_of(const std::vector<float>& response, double sample_rate, double note,
                                 double max_hz, size_t max_count, size_t fft_size)
 {
-    const Spectrum spectrum =
-        impulse_spectrum(response, 0, response.size(), fft_size, sample_rate);
+    const Spectrum spectrum = impulse_spectrum(response, 0, response.size(), fft_size, sample_rate);
     const double spacing = repetition_hz(spectrum, 0.4 * note_hz(note), 2.2 * note_hz(note));
-    return find_partials(spectrum, std::isnan(spacing) ? note_hz(note) : spacing, max_hz, max_count);
+    return find_partials(spectrum, std::isnan(spacing) ? note_hz(note) : spacing, max_hz,
+                         max_count);
 }
 
 Ringing ringing_of(const std::vector<float>& response, double sample_rate, double note,
@@ -155,9 +155,9 @@ std::vector<DecayCase> measure_decay(HostWorld& host)
             for (int t = 0; t < TUBES; ++t) setting.notes[t] = DECAY_NOTES[t];
             setting.decay_ms = decay;
             setting.damping_hz = damping;
-            cases.push_back({decay, damping,
-                             ring(host, setting, render_seconds(decay), true, DECAY_MAX_HZ,
-                                  DECAY_PARTIALS)});
+            cases.push_back(
+                {decay, damping,
+                 ring(host, setting, render_seconds(decay), true, DECAY_MAX_HZ, DECAY_PARTIALS)});
         }
     }
     return cases;
@@ -172,9 +172,9 @@ std::vector<PresetResult> measure_presets(HostWorld& host)
         Setting setting;
         setting.preset = preset.uri;
         const double decay = probe.get("decay");
-        results.push_back({preset, decay, probe.get("damping"), probe.get("level"),
-                           ring(host, setting, render_seconds(decay), true, DECAY_MAX_HZ,
-                                DECAY_PARTIALS)});
+        results.push_back(
+            {preset, decay, probe.get("damping"), probe.get("level"),
+             ring(host, setting, render_seconds(decay), true, DECAY_MAX_HZ, DECAY_PARTIALS)});
     }
     return results;
 }

@@ -11,11 +11,11 @@
 
 // How one tube rings after a hit, once its glide is over.
 struct Ringing {
-    double note = 0.0;            // note + transpose
-    std::vector<double> partials; // Hz; partials[0] (the lowest) may be NaN
-    double spacing_hz = 0.0;      // slope over partials 2 to 8
-    std::vector<double> t60;      // seconds, one per partial (NaN: not measurable)
-    double energy_t60 = 0.0;      // seconds, the whole ringing
+    double note = 0.0;             // note + transpose
+    std::vector<double> partials;  // Hz; partials[0] (the lowest) may be NaN
+    double spacing_hz = 0.0;       // slope over partials 2 to 8
+    std::vector<double> t60;       // seconds, one per partial (NaN: not measurable)
+    double energy_t60 = 0.0;       // seconds, the whole ringing
 };
 
 // What every measurement sets before it hits the tubes: the controls, then

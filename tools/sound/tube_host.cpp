@@ -62,7 +62,8 @@ LV2_URID HostWorld::map_uri(LV2_URID_Map_Handle handle, const char* uri)
 
 std::string HostWorld::library_path() const
 {
-    char* path = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin_)), nullptr);
+    char* path =
+        lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin_)), nullptr);
     std::string result = path != nullptr ? path : "";
     lilv_free(path);
     return result;
@@ -73,7 +74,8 @@ std::vector<HostWorld::Preset> HostWorld::presets() const
     std::vector<Preset> result;
     Node preset_class(lilv_new_uri(world_, PSET_PRESET));
     LilvNodes* related = lilv_plugin_get_related(plugin_, preset_class.get());
-    LILV_FOREACH (nodes, i, related) {
+    LILV_FOREACH(nodes, i, related)
+    {
         const LilvNode* preset = lilv_nodes_get(related, i);
         lilv_world_load_resource(world_, preset);
         result.push_back({lilv_node_as_uri(preset), text_of(world_, preset, RDFS_LABEL),
