@@ -1,0 +1,182 @@
+// The estimators tools/measure-sound reads the tubes with, on signals whose
+// answers are known beforehand: sums of decaying partials laid out as the
+// tubes lay theirs out (evenly spaced, the lowest pushed up, each with a
+// decay of its own), and a plain feedback comb, whose partials and decay
+// follow from its delay and gain alone.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "analysis.h"
+#include "fft.h"
+
+namespace {
+
+constexpr double RATE = 48000.0;
+constexpr double PI = 3.14159265358979323846;
+constexpr double LN_1000 = 6.907755278982137;
+
+struct Partial {
+    double frequency;
+    double t60;
+    double amplitude;
+};
+
+std::vector<float> ring(const std::vector<Partial>& partials, double seconds)
+{
+    std::vector<float> out(size_t(seconds * RATE));
+    for (const Partial& p : partials) {
+        const double rate = LN_1000 / p.t60;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const double t = double(i) / RATE;
+            out[i] +=
+                float(p.amplitude * std::exp(-rate * t) * std::sin(2.0 * PI * p.frequency * t));
+        }
+    }
+    return out;
+}
+
+Spectrum spectrum_of(const std::vector<float>& signal)
+{
+    return impulse_spectrum(signal, 0, signal.size(), 2 * power_of_two_at_least(signal.size()),
+                            RATE);
+}
+
+// Partials k = 1..count at shift + k * spacing; the lowest may be left out.
+// Low partials die sooner and are weaker, as in the tubes.
+std::vector<Partial> tube_like(double spacing, double shift, double longest_t60, size_t count,
+                               bool with_lowest)
+{
+    std::vector<Partial> partials;
+    for (size_t k = with_lowest ? 1 : 2; k <= count; ++k) {
+        const double t60 = longest_t60 * (1.0 - 0.7 / double(k * k));
+        partials.push_back({shift + double(k) * spacing, t60, 0.01 * (1.0 - 0.5 / double(k))});
+    }
+    return partials;
+}
+
+struct TubeCase {
+    const char* name;
+    double spacing;
+    double shift;  // of every partial; the lowest gets twice it
+    double longest_t60;
+    double seconds;
+    // How far a partial may be found from its frequency, in widths of its
+    // peak (2.2 / T60 Hz): short decays give broad peaks that overlap their
+    // neighbours, whose frequency is no sharper than that.
+    double widths;
+};
+
+class TubeLikeSignals : public testing::TestWithParam<TubeCase> {};
+
+// Every partial's frequency and decay, the spacing, and the repetition the
+// search starts from, for low, middle and high notes and long and short
+// decays.
+TEST_P(TubeLikeSignals, RecoverPartialsSpacingAndDecays)
+{
+    const TubeCase& c = GetParam();
+    constexpr size_t COUNT = 10;
+    std::vector<Partial> partials = tube_like(c.spacing, c.shift, c.longest_t60, COUNT, true);
+    partials[0].frequency += c.shift;
+    const std::vector<float> signal = ring(partials, c.seconds);
+    const Spectrum spectrum = spectrum_of(signal);
+
+    const double repetition = repetition_hz(spectrum, 0.4 * c.spacing, 2.2 * c.spacing);
+    EXPECT_NEAR(repetition, c.spacing, 0.02 * c.spacing);
+
+    const std::vector<double> found = find_partials(spectrum, repetition, 0.45 * RATE, COUNT);
+    ASSERT_EQ(found.size(), COUNT);
+    // A partial is found to a small part of its width (T60 / 2.2 Hz).
+    for (size_t k = 0; k < COUNT; ++k) {
+        const double width = LN_1000 / (PI * partials[k].t60);
+        EXPECT_NEAR(found[k], partials[k].frequency, c.widths * width + 0.02)
+            << "partial " << k + 1;
+    }
+    EXPECT_NEAR(partial_spacing(found, 2, 8), c.spacing, 0.002 * c.spacing);
+
+    const auto window = size_t(6.0 / c.spacing * RATE);
+    for (size_t k = 0; k < COUNT; ++k) {
+        const Decay decay = partial_decay(signal, 0, found[k], window, RATE);
+        EXPECT_NEAR(decay.t60, partials[k].t60, 0.03 * partials[k].t60) << "partial " << k + 1;
+        EXPECT_GE(decay.fitted_db, 15.0) << "partial " << k + 1;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, TubeLikeSignals,
+    testing::Values(TubeCase{"LowNoteLongDecay", 65.0, 4.0, 6.0, 8.0, 0.05},
+                    TubeCase{"MiddleCLongDecay", 262.0, 12.0, 3.0, 4.0, 0.05},
+                    TubeCase{"HighNoteLongDecay", 1046.0, 30.0, 1.5, 2.5, 0.05},
+                    TubeCase{"MiddleCShortDecay", 262.0, 12.0, 0.1, 0.5, 0.35},
+                    TubeCase{"HighNoteShortDecay", 1046.0, 30.0, 0.04, 0.3, 0.35}),
+    [](const testing::TestParamInfo<TubeCase>& info) { return info.param.name; });
+
+// A loop whose filters take the lowest partial: no resonance is invented
+// where there is none, and the others are still numbered from 1.
+TEST(TubeLikeSignalsAnalysis, AbsentLowestPartialIsNotFound)
+{
+    const std::vector<Partial> partials = tube_like(131.0, 6.0, 2.0, 8, false);
+    const Spectrum spectrum = spectrum_of(ring(partials, 3.0));
+    const std::vector<double> found = find_partials(spectrum, 131.0, 0.45 * RATE, 8);
+    ASSERT_EQ(found.size(), 8u);
+    EXPECT_TRUE(std::isnan(found[0]));
+    for (size_t k = 1; k < 8; ++k) EXPECT_NEAR(found[k], partials[k - 1].frequency, 0.05);
+}
+
+// A feedback comb y[n] = x[n] + g y[n - D]: its partials lie at the
+// multiples of RATE / D, each falls 20 log10(g) dB every D samples, and its
+// energy falls the same way. With g negative, it repeats only every 2 D:
+// the partials lie at the odd multiples of RATE / (2 D).
+std::vector<float> comb(size_t delay, double gain, double seconds)
+{
+    std::vector<double> y(size_t(seconds * RATE));
+    for (size_t n = 0; n < y.size(); ++n) {
+        y[n] = (n == 0 ? 1e-3 : 0.0) + (n >= delay ? gain * y[n - delay] : 0.0);
+    }
+    return std::vector<float>(y.begin(), y.end());
+}
+
+TEST(FeedbackComb, PartialsAndDecayFollowFromDelayAndGain)
+{
+    struct Case {
+        size_t delay;
+        double gain;
+    };
+    for (const Case c : {Case{480, 0.99}, Case{183, 0.995}, Case{1467, 0.95}}) {
+        SCOPED_TRACE(testing::Message() << "delay " << c.delay << ", gain " << c.gain);
+        const double spacing = RATE / double(c.delay);
+        const double t60 = -3.0 * double(c.delay) / (RATE * std::log10(c.gain));
+        const std::vector<float> signal = comb(c.delay, c.gain, std::min(12.0, 1.3 * t60));
+        const Spectrum spectrum = spectrum_of(signal);
+        EXPECT_NEAR(repetition_hz(spectrum, 0.4 * spacing, 2.2 * spacing), spacing,
+                    0.002 * spacing);
+        const std::vector<double> found = find_partials(spectrum, spacing, 8000.0, 8);
+        ASSERT_GE(found.size(), 8u);
+        for (size_t k = 0; k < 8; ++k) EXPECT_NEAR(found[k], double(k + 1) * spacing, 0.02);
+        EXPECT_NEAR(partial_decay(signal, 0, found[2], size_t(6.0 / spacing * RATE), RATE).t60, t60,
+                    0.03 * t60);
+        EXPECT_NEAR(energy_decay(signal, 0, RATE), t60, 0.03 * t60);
+    }
+}
+
+TEST(FeedbackComb, InvertedLoopRepeatsEverySecondTrip)
+{
+    constexpr size_t DELAY = 480;
+    const double note = RATE / double(DELAY);
+    const Spectrum spectrum = spectrum_of(comb(DELAY, -0.99, 4.0));
+    const double repetition = repetition_hz(spectrum, 0.4 * note, 2.2 * note);
+    EXPECT_NEAR(repetition, 0.5 * note, 0.002 * note);
+    const std::vector<double> found = find_partials(spectrum, repetition, 4000.0, 9);
+    ASSERT_GE(found.size(), 9u);
+    for (size_t k = 0; k < 9; ++k) {
+        if (k % 2 == 0) {
+            EXPECT_NEAR(found[k], double(k + 1) * 0.5 * note, 0.02) << "partial " << k + 1;
+        } else {
+            EXPECT_TRUE(std::isnan(found[k])) << "partial " << k + 1;
+        }
+    }
+}
+
+}  // namespace

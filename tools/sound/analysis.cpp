@@ -1,0 +1,323 @@
+#include "analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <tuple>
+
+#include "fft.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+constexpr double NOT_FOUND = std::numeric_limits<double>::quiet_NaN();
+
+// The fraction of an impulse response that is tapered to zero at its end, so
+// that cutting it off does not ring around every peak.
+constexpr double END_TAPER = 0.1;
+
+// Where a partial's decay line is fitted, in dB below its peak: past the
+// onset, and well above where float rounding and the neighbours' leakage
+// begin.
+constexpr double FIT_START_DB = 5.0;
+constexpr double FIT_END_DB = 45.0;
+constexpr double FIT_MIN_DB = 10.0;
+// Points wanted along the fitted fall; a coarse pass finds the fall first.
+constexpr size_t FIT_POINTS = 40;
+// How strong a shorter repetition must be, against the strongest, to be
+// taken as the period.
+constexpr double NEARLY_AS_STRONG = 0.8;
+
+double to_db(double magnitude)
+{
+    return 20.0 * std::log10(std::max(magnitude, 1e-300));
+}
+
+// Offset in bins of the top of the parabola through three log magnitudes.
+double parabola_offset(double left, double centre, double right)
+{
+    const double curvature = left - 2.0 * centre + right;
+    return curvature < 0.0 ? 0.5 * (left - right) / curvature : 0.0;
+}
+
+// Blackman-Harris window times the carrier e^(-i w n), scaled so that a
+// sinusoid of amplitude 1 at the frequency measures 1.
+std::vector<std::complex<double>> analysis_kernel(size_t window, double frequency_hz,
+                                                  double sample_rate)
+{
+    constexpr double A0 = 0.35875, A1 = 0.48829, A2 = 0.14128, A3 = 0.01168;
+    const double step = 2.0 * PI * frequency_hz / sample_rate;
+    const double span = 2.0 * PI / double(window - 1);
+    std::vector<std::complex<double>> kernel(window);
+    double weight_sum = 0.0;
+    for (size_t i = 0; i < window; ++i) {
+        const double a = span * double(i);
+        const double w = A0 - A1 * std::cos(a) + A2 * std::cos(2.0 * a) - A3 * std::cos(3.0 * a);
+        kernel[i] = std::polar(w, -step * double(i));
+        weight_sum += w;
+    }
+    for (auto& k : kernel) k *= 2.0 / weight_sum;
+    return kernel;
+}
+
+double apply_kernel(const std::vector<float>& signal, size_t from,
+                    const std::vector<std::complex<double>>& kernel)
+{
+    std::complex<double> sum = 0.0;
+    for (size_t i = 0; i < kernel.size() && from + i < signal.size(); ++i) {
+        sum += kernel[i] * double(signal[from + i]);
+    }
+    return std::abs(sum);
+}
+
+struct Track {
+    std::vector<double> time;
+    std::vector<double> db;
+};
+
+// A partial's level every `hop` frames, each under the same Blackman-Harris
+// window: the window and the carrier are computed once for the whole track.
+Track level_track(const std::vector<float>& signal, size_t from, size_t window, size_t hop,
+                  double frequency_hz, double sample_rate, size_t until)
+{
+    const std::vector<std::complex<double>> kernel =
+        analysis_kernel(window, frequency_hz, sample_rate);
+    Track track;
+    for (size_t start = from; start + window <= until; start += hop) {
+        track.time.push_back(double(start - from) / sample_rate);
+        track.db.push_back(to_db(apply_kernel(signal, start, kernel)));
+    }
+    return track;
+}
+
+// The indices [first, last) of the track that lie between FIT_START_DB and
+// FIT_END_DB below its peak, walking on from the peak.
+std::pair<size_t, size_t> fit_range(const Track& track)
+{
+    if (track.db.empty()) return {0, 0};
+    const size_t top =
+        size_t(std::max_element(track.db.begin(), track.db.end()) - track.db.begin());
+    const double peak = track.db[top];
+    size_t first = top;
+    while (first < track.db.size() && track.db[first] > peak - FIT_START_DB) ++first;
+    size_t last = first;
+    while (last < track.db.size() && track.db[last] >= peak - FIT_END_DB) ++last;
+    return {first, last};
+}
+
+}  // namespace
+
+double note_hz(double note)
+{
+    return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
+}
+
+double cents(double frequency, double reference)
+{
+    return 1200.0 * std::log2(frequency / reference);
+}
+
+Spectrum impulse_spectrum(const std::vector<float>& signal, size_t from, size_t count,
+                          size_t fft_size, double sample_rate)
+{
+    count = std::min({count, fft_size, signal.size() - std::min(from, signal.size())});
+    std::vector<std::complex<double>> data(fft_size);
+    const size_t taper = size_t(double(count) * END_TAPER);
+    for (size_t i = 0; i < count; ++i) {
+        double weight = 1.0;
+        if (i + taper >= count) {
+            const double into = double(i + taper - count + 1) / double(taper);
+            weight = 0.5 + 0.5 * std::cos(PI * into);
+        }
+        data[i] = weight * double(signal[from + i]);
+    }
+    fft(data);
+    Spectrum spectrum;
+    spectrum.bin_hz = sample_rate / double(fft_size);
+    spectrum.magnitude.resize(fft_size / 2 + 1);
+    for (size_t i = 0; i < spectrum.magnitude.size(); ++i) {
+        spectrum.magnitude[i] = std::abs(data[i]);
+    }
+    return spectrum;
+}
+
+double peak_in(const Spectrum& spectrum, double low_hz, double high_hz)
+{
+    const auto& m = spectrum.magnitude;
+    const long low = std::max(1L, long(std::ceil(low_hz / spectrum.bin_hz)));
+    const long high = std::min(long(m.size()) - 2, long(std::floor(high_hz / spectrum.bin_hz)));
+    long best = -1;
+    for (long i = low + 1; i < high; ++i) {
+        const bool local_max = m[size_t(i)] > m[size_t(i - 1)] && m[size_t(i)] >= m[size_t(i + 1)];
+        if (local_max && (best < 0 || m[size_t(i)] > m[size_t(best)])) best = i;
+    }
+    if (best < 0) return NOT_FOUND;
+    // A maximum that the band's edge still outdoes is the skirt of something
+    // outside the band, not a resonance inside it.
+    if (m[size_t(low)] >= m[size_t(best)] || m[size_t(high)] >= m[size_t(best)]) return NOT_FOUND;
+    const auto b = size_t(best);
+    const double offset = parabola_offset(to_db(m[b - 1]), to_db(m[b]), to_db(m[b + 1]));
+    return (double(best) + offset) * spectrum.bin_hz;
+}
+
+double repetition_hz(const Spectrum& spectrum, double low_hz, double high_hz)
+{
+    // The autocorrelation is the inverse transform of the power spectrum;
+    // the spectrum is real and even, so the forward transform does as well.
+    const size_t half = spectrum.magnitude.size() - 1;
+    const size_t n = 2 * half;
+    std::vector<std::complex<double>> power(n);
+    for (size_t i = 0; i <= half; ++i) {
+        const double p = spectrum.magnitude[i] * spectrum.magnitude[i];
+        power[i] = p;
+        if (i > 0 && i < half) power[n - i] = p;
+    }
+    fft(power);
+    const double rate = spectrum.bin_hz * double(n);
+    const auto shortest = size_t(std::floor(rate / high_hz));
+    const auto longest = std::min(half - 1, size_t(std::ceil(rate / low_hz)));
+    if (shortest < 1 || shortest >= longest) return NOT_FOUND;
+    const auto at = [&](size_t lag) { return power[lag].real(); };
+    size_t best = shortest;
+    for (size_t lag = shortest; lag <= longest; ++lag) {
+        if (at(lag) > at(best)) best = lag;
+    }
+    // A signal that repeats every period also repeats every two; when the
+    // shorter repetition is nearly as strong, it is the period.
+    for (size_t lag = shortest + 1; lag < best; ++lag) {
+        if (at(lag) >= NEARLY_AS_STRONG * at(best) && at(lag) >= at(lag - 1) &&
+            at(lag) >= at(lag + 1)) {
+            best = lag;
+            break;
+        }
+    }
+    const double l = power[best - 1].real(), c = power[best].real(), r = power[best + 1].real();
+    const double curvature = l - 2.0 * c + r;
+    const double lag = double(best) + (curvature < 0.0 ? 0.5 * (l - r) / curvature : 0.0);
+    return rate / lag;
+}
+
+std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, double max_hz,
+                                  size_t max_count)
+{
+    // A partial that the loop does not let ring (a gap) is skipped; a few gaps
+    // in a row end the search.
+    constexpr int MAX_GAPS = 3;
+    std::vector<double> partials{NOT_FOUND};
+    std::vector<double> numbers;
+    std::vector<double> found;
+    double spacing = guess_hz;
+    double predicted = 2.0 * guess_hz;
+    int gaps = 0;
+    for (size_t k = 2; k <= max_count && predicted + 0.5 * spacing < max_hz; ++k) {
+        const double f = peak_in(spectrum, predicted - 0.5 * spacing, predicted + 0.5 * spacing);
+        partials.push_back(f);
+        if (std::isnan(f)) {
+            if (++gaps >= MAX_GAPS) break;
+            predicted += spacing;
+            continue;
+        }
+        gaps = 0;
+        numbers.push_back(double(k));
+        found.push_back(f);
+        spacing = found.size() < 2 ? f / double(k) : fit_line(numbers, found).slope;
+        predicted = f + spacing;
+    }
+    while (partials.size() > 1 && std::isnan(partials.back())) partials.pop_back();
+    if (!found.empty()) {
+        // Below partial 2, or where it would be.
+        const double second = std::isnan(partials[1]) ? 2.0 * spacing : partials[1];
+        partials[0] = peak_in(spectrum, 0.3 * spacing, second - 0.4 * spacing);
+    }
+    return partials;
+}
+
+Line fit_line(const std::vector<double>& x, const std::vector<double>& y)
+{
+    const size_t n = std::min(x.size(), y.size());
+    if (n == 0) return {};
+    double mx = 0.0, my = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        mx += x[i];
+        my += y[i];
+    }
+    mx /= double(n);
+    my /= double(n);
+    double sxy = 0.0, sxx = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        sxy += (x[i] - mx) * (y[i] - my);
+        sxx += (x[i] - mx) * (x[i] - mx);
+    }
+    Line line;
+    line.slope = sxx > 0.0 ? sxy / sxx : 0.0;
+    line.intercept = my - line.slope * mx;
+    return line;
+}
+
+double partial_spacing(const std::vector<double>& partials, size_t first, size_t last)
+{
+    std::vector<double> numbers, frequencies;
+    for (size_t k = first; k <= last && k <= partials.size(); ++k) {
+        if (std::isnan(partials[k - 1])) continue;
+        numbers.push_back(double(k));
+        frequencies.push_back(partials[k - 1]);
+    }
+    return numbers.size() < 2 ? NOT_FOUND : fit_line(numbers, frequencies).slope;
+}
+
+double level_db(const std::vector<float>& signal, size_t from, size_t window, double frequency_hz,
+                double sample_rate)
+{
+    return to_db(apply_kernel(signal, from, analysis_kernel(window, frequency_hz, sample_rate)));
+}
+
+Decay partial_decay(const std::vector<float>& signal, size_t from, double frequency_hz,
+                    size_t window, double sample_rate)
+{
+    const size_t end = signal.size();
+    // Coarse pass, half a window apart, to see where the fall lies.
+    Track track = level_track(signal, from, window, std::max<size_t>(1, window / 2), frequency_hz,
+                              sample_rate, end);
+    auto [first, last] = fit_range(track);
+    if (last - first < FIT_POINTS && last > first) {
+        // A fast fall: look again with points close enough to follow it.
+        const auto span = size_t((track.time[last - 1] - track.time[0]) * sample_rate);
+        const size_t hop = std::max<size_t>(1, span / FIT_POINTS);
+        const size_t until = std::min(end, from + span + window + 2 * hop);
+        track = level_track(signal, from, window, hop, frequency_hz, sample_rate, until);
+        std::tie(first, last) = fit_range(track);
+    }
+    Decay decay;
+    decay.t60 = NOT_FOUND;
+    if (last < first + 3) return decay;
+    const std::vector<double> t(track.time.begin() + long(first), track.time.begin() + long(last));
+    const std::vector<double> db(track.db.begin() + long(first), track.db.begin() + long(last));
+    decay.fitted_db = db.front() - db.back();
+    const Line line = fit_line(t, db);
+    if (decay.fitted_db >= FIT_MIN_DB && line.slope < 0.0) decay.t60 = -60.0 / line.slope;
+    return decay;
+}
+
+double energy_decay(const std::vector<float>& signal, size_t from, double sample_rate)
+{
+    if (from >= signal.size()) return NOT_FOUND;
+    std::vector<double> remaining(signal.size() - from);
+    double sum = 0.0;
+    for (size_t i = signal.size(); i-- > from;) {
+        sum += double(signal[i]) * double(signal[i]);
+        remaining[i - from] = sum;
+    }
+    if (sum <= 0.0) return NOT_FOUND;
+    std::vector<double> t, db;
+    for (size_t i = 0; i < remaining.size(); ++i) {
+        const double level = 10.0 * std::log10(remaining[i] / remaining[0]);
+        if (level < -35.0) break;
+        if (level <= -5.0) {
+            t.push_back(double(i) / sample_rate);
+            db.push_back(level);
+        }
+    }
+    const Line line = fit_line(t, db);
+    return t.size() > 2 && line.slope < 0.0 ? -60.0 / line.slope : NOT_FOUND;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// What tools/measure-sound measures on a tube's rendered impulse response:
+// where its partials lie, how they are spaced, and how fast each one dies.
+// Everything here works on plain sample vectors, so the estimators can be
+// checked against synthetic signals whose answers are known.
+
+// The frequency of a MIDI note in equal temperament, 69 being 440 Hz.
+double note_hz(double note);
+
+// Distance from `reference` to `frequency` in cents.
+double cents(double frequency, double reference);
+
+// The magnitude spectrum of frames [from, from + count) of `signal`, zero
+// padded to `fft_size` (a power of two) for a fine grid. The stretch is an
+// impulse response that starts at `from`, so only its end is tapered.
+struct Spectrum {
+    double bin_hz = 0.0;
+    std::vector<double> magnitude;
+};
+Spectrum impulse_spectrum(const std::vector<float>& signal, size_t from, size_t count,
+                          size_t fft_size, double sample_rate);
+
+// The strongest local maximum of the spectrum strictly inside (low, high),
+// refined between bins on the log magnitude; NaN when the band only rises or
+// falls (no resonance there).
+double peak_in(const Spectrum& spectrum, double low_hz, double high_hz);
+
+// The frequency whose period is the strongest repetition of the signal
+// (the peak of its autocorrelation) between 1/high_hz and 1/low_hz: the
+// spacing of a tube's partials, whatever the note asked for. An inverted
+// loop repeats only every second trip, so it gives half the spacing.
+double repetition_hz(const Spectrum& spectrum, double low_hz, double high_hz);
+
+// Partials 2, 3, ... of a tube whose pitch is near `guess_hz`, each found in a
+// window around the place the partials found so far predict; partial 1 is
+// found last, below partial 2, and is NaN when the loop has no resonance
+// there, as is any partial further up that does not ring. Stops at `max_hz`,
+// `max_count` partials, or three gaps in a row.
+std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, double max_hz,
+                                  size_t max_count);
+
+// Least-squares line y = intercept + slope * x.
+struct Line {
+    double intercept = 0.0;
+    double slope = 0.0;
+};
+Line fit_line(const std::vector<double>& x, const std::vector<double>& y);
+
+// The spacing of partials first..last (1-based, inclusive): the slope of their
+// frequencies against their numbers. It is the pitch the ear hears when the
+// partials are evenly spaced but shifted as a whole.
+double partial_spacing(const std::vector<double>& partials, size_t first, size_t last);
+
+// Level in dB of the component at `frequency_hz` in the frames
+// [from, from + window) under a Blackman-Harris window, whose side lobes
+// (-92 dB) keep the neighbouring partials out.
+double level_db(const std::vector<float>& signal, size_t from, size_t window, double frequency_hz,
+                double sample_rate);
+
+// The time one partial takes to fall by 60 dB, from a straight line fitted to
+// its level (dB against time) between 5 and 45 dB below its peak, or over
+// what the signal reaches of that range. `window` must span a few periods of
+// the partials' spacing. NaN when less than 10 dB of fall can be seen.
+struct Decay {
+    double t60 = 0.0;        // seconds
+    double fitted_db = 0.0;  // how much of the fall the line was fitted over
+};
+Decay partial_decay(const std::vector<float>& signal, size_t from, double frequency_hz,
+                    size_t window, double sample_rate);
+
+// The time the whole signal's energy takes to fall by 60 dB after `from`
+// (backward-integrated energy, fitted between -5 and -35 dB): how long the
+// ringing lasts to the ear, all partials together.
+double energy_decay(const std::vector<float>& signal, size_t from, double sample_rate);
