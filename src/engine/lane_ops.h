@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "engine/lane_fma.h"
 #include "engine/lanes.h"
 
 #if defined(__AVX__)
@@ -39,13 +40,7 @@ LANE_INLINE I32x4 splat(int32_t x)
 
 LANE_INLINE bool any(I32x4 mask)
 {
-#if defined(__SSE__)
-    return _mm_movemask_ps((__m128)mask) != 0;
-#elif defined(__aarch64__)
-    return vmaxvq_u32((uint32x4_t)mask) != 0;
-#else
-    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
-#endif
+    return lane_fma_detail::any_lane(mask);
 }
 
 LANE_INLINE F32x4 load(const float* p)

@@ -194,42 +194,6 @@ LANE_INLINE void glide_step(Lanes& s, const TubeBank& bank, ArrivalLog& log)
     s.glide_busy = glide_busy(s);
 }
 
-// The position-dependent part of the upsampled input, u - c0, at sub-step
-// position t (four lanes, or two sub-steps in eight).
-template <class V>
-LANE_INLINE V upsample(V c3, V c2, V c1, V t)
-{
-    return ((c3 * t + c2) * t + c1) * t;
-}
-
-// The upsampler's coefficients of one frame, for all lanes.
-struct Upsampled {
-    F32x4 c3, c2, c1, c0;
-};
-
-LANE_INLINE Upsampled upsampler_for(const F32x4 h[4])
-{
-    Upsampled u;
-    u.c3 = (h[1] - h[2]) * 0.5f + (h[3] - h[0]) * SIXTH;
-    u.c2 = (h[0] + h[2]) * 0.5f - h[1];
-    u.c1 = (h[2] - h[0]) * 0.5f;
-    u.c0 = h[1] * TWO_THIRDS + (h[0] + h[2]) * SIXTH;
-    return u;
-}
-
-// Six-point quintic B-spline on the segment between p2 and p3, lane by lane.
-template <class V>
-LANE_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
-{
-    const V e5 = (p3 - p2) * TWELFTH + (p1 - p4) * TWENTY_FOURTH + (p5 - p0) * HUNDRED_TWENTIETH;
-    const V e4 = p2 * 0.25f + (p0 + p4) * TWENTY_FOURTH - (p1 + p3) * SIXTH;
-    const V e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
-    const V e2 = (p0 + p4) * TWELFTH + (p1 + p3) * SIXTH - p2 * 0.5f;
-    const V e1 = (p3 - p1) * FIVE_TWELFTHS + (p4 - p0) * TWENTY_FOURTH;
-    const V e0 = p2 * 0.55f + (p1 + p3) * THIRTEEN_SIXTIETHS + (p0 + p4) * HUNDRED_TWENTIETH;
-    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
-}
-
 // The delay read of one sub-step: every lane at its own position of its own
 // line, six points loaded per lane and transposed into six vectors.
 LANE_INLINE F32x4 read_delay(const TubeBank& bank, I32x4 index, F32x4 f)
@@ -341,13 +305,13 @@ LANE_INLINE void write_shared(uint32_t& w, TubeBank& bank, F32x4 value)
     w = w + 1 == DELAY_SIZE ? 0 : w + 1;
 }
 
-LANE_INLINE Upsampled take_input(Lanes& s, F32x4 input)
+LANE_INLINE Cubic<F32x4> take_input(Lanes& s, F32x4 input)
 {
     s.hist[0] = s.hist[1];
     s.hist[1] = s.hist[2];
     s.hist[2] = s.hist[3];
     s.hist[3] = input;
-    return upsampler_for(s.hist);
+    return cubic_through(s.hist[0], s.hist[1], s.hist[2], s.hist[3]);
 }
 
 // d / sqrt(1 + d^2), scaled by the gain.
@@ -362,7 +326,7 @@ template <bool SHARED>
 LANE_INLINE F32x4 frame(Lanes& s, TubeBank& bank, ArrivalLog& log, F32x4 input)
 {
     const F32x4 g = s.gain;
-    const Upsampled in = take_input(s, input);
+    const Cubic<F32x4> in = take_input(s, input);
     F32x4 d;
 #pragma GCC unroll 4
     for (int j = 0; j < SUB_STEPS; ++j) {
@@ -409,7 +373,7 @@ LANE_INLINE bool reads_clear_of_writes(const Lanes& s, uint32_t w)
 LANE_INLINE F32x4 frame_at_rest(Lanes& s, TubeBank& bank, uint32_t& w, F32x4 input)
 {
     const F32x4 g = s.gain;
-    const Upsampled in = take_input(s, input);
+    const Cubic<F32x4> in = take_input(s, input);
     I32x4 index[SUB_STEPS];
     F32x4 f[SUB_STEPS];
 #pragma GCC unroll 4

@@ -27,26 +27,48 @@ inline constexpr float DELAY_SPAN = static_cast<float>(DELAY_SIZE);
 inline constexpr double DC_POLE = 0.9968707592884718;
 inline constexpr double DC_GAIN = 0.9984353796442359;  // (1 + DC_POLE) / 2: unity at Nyquist
 
-// Cubic B-spline through the last four input samples, split so that the part
-// that depends on the position (u - c0) and the constant c0 can be added
-// around the feedback term in the order the loop needs.
-struct Upsampler {
-    float c3, c2, c1, c0;
+// The formulas the tube-by-tube engine and the lockstep engine share are
+// templates over the number type: a float here, four or eight lanes there.
+// Forced inline, so that no copy built for one instruction set is ever linked
+// into code built for another.
+#define STEP_INLINE inline __attribute__((always_inline))
+
+// Cubic B-spline through the last four input samples (h0 oldest), split so
+// that the part that depends on the position (u - c0) and the constant c0 can
+// be added around the feedback term in the order the loop needs.
+template <class V>
+struct Cubic {
+    V c3, c2, c1, c0;
 };
+
+template <class V>
+STEP_INLINE Cubic<V> cubic_through(V h0, V h1, V h2, V h3)
+{
+    Cubic<V> s;
+    s.c3 = (h1 - h2) * 0.5f + (h3 - h0) * SIXTH;
+    s.c2 = (h0 + h2) * 0.5f - h1;
+    s.c1 = (h2 - h0) * 0.5f;
+    s.c0 = h1 * TWO_THIRDS + (h0 + h2) * SIXTH;
+    return s;
+}
+
+// u - c0 at position t.
+template <class V>
+STEP_INLINE V upsample(V c3, V c2, V c1, V t)
+{
+    return ((c3 * t + c2) * t + c1) * t;
+}
+
+using Upsampler = Cubic<float>;
 
 inline Upsampler upsampler_for(const float h[4])
 {
-    Upsampler s;
-    s.c3 = (h[1] - h[2]) * 0.5f + (h[3] - h[0]) * SIXTH;
-    s.c2 = (h[0] + h[2]) * 0.5f - h[1];
-    s.c1 = (h[2] - h[0]) * 0.5f;
-    s.c0 = h[1] * TWO_THIRDS + (h[0] + h[2]) * SIXTH;
-    return s;
+    return cubic_through(h[0], h[1], h[2], h[3]);
 }
 
 inline float upsample(const Upsampler& s, float t)
 {
-    return ((s.c3 * t + s.c2) * t + s.c1) * t;
+    return upsample(s.c3, s.c2, s.c1, t);
 }
 
 // Triangle modulator of the read position: |phase| sweeps 0..1..0.
@@ -60,18 +82,22 @@ inline float advance_lfo(Tube& tube)
     return std::fabs(phase);
 }
 
-// Six-point quintic B-spline on the segment between p[2] and p[3].
+// Six-point quintic B-spline on the segment between p2 and p3.
+template <class V>
+STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
+{
+    const V e5 = (p3 - p2) * TWELFTH + (p1 - p4) * TWENTY_FOURTH + (p5 - p0) * HUNDRED_TWENTIETH;
+    const V e4 = p2 * 0.25f + (p0 + p4) * TWENTY_FOURTH - (p1 + p3) * SIXTH;
+    const V e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
+    const V e2 = (p0 + p4) * TWELFTH + (p1 + p3) * SIXTH - p2 * 0.5f;
+    const V e1 = (p3 - p1) * FIVE_TWELFTHS + (p4 - p0) * TWENTY_FOURTH;
+    const V e0 = p2 * 0.55f + (p1 + p3) * THIRTEEN_SIXTIETHS + (p0 + p4) * HUNDRED_TWENTIETH;
+    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+}
+
 inline float read_delay(const float* p, float f)
 {
-    const float e5 =
-        (p[3] - p[2]) * TWELFTH + (p[1] - p[4]) * TWENTY_FOURTH + (p[5] - p[0]) * HUNDRED_TWENTIETH;
-    const float e4 = p[2] * 0.25f + (p[0] + p[4]) * TWENTY_FOURTH - (p[1] + p[3]) * SIXTH;
-    const float e3 = (p[4] - p[0]) * TWELFTH - (p[3] - p[1]) * SIXTH;
-    const float e2 = (p[0] + p[4]) * TWELFTH + (p[1] + p[3]) * SIXTH - p[2] * 0.5f;
-    const float e1 = (p[3] - p[1]) * FIVE_TWELFTHS + (p[4] - p[0]) * TWENTY_FOURTH;
-    const float e0 =
-        p[2] * 0.55f + (p[1] + p[3]) * THIRTEEN_SIXTIETHS + (p[0] + p[4]) * HUNDRED_TWENTIETH;
-    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+    return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f);
 }
 
 // Interpolated, modulated read of the tube's delay line. The guard slots let
