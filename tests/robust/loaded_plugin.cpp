@@ -117,8 +117,9 @@ void fill_noise_bursts(float* data, uint32_t frames, uint32_t period, uint32_t b
 
 bool log_file_exists()
 {
+    // Anything at the path, a dangling link included.
     struct stat info;
-    return stat(LOG_PATH, &info) == 0;
+    return lstat(LOG_PATH, &info) == 0;
 }
 
 std::vector<std::string> log_lines()

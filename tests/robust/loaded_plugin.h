@@ -86,7 +86,7 @@ float default_control(uint32_t port);
 void fill_noise_bursts(float* data, uint32_t frames, uint32_t period, uint32_t burst,
                        uint32_t seed);
 
-// The log file at its fixed path: whether it is there, and its lines.
+// The log file at its fixed path: whether anything is there, and its lines.
 bool log_file_exists();
 std::vector<std::string> log_lines();
 

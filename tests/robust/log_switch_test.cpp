@@ -1,30 +1,40 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <ostream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "diag/debug_log.h"
+#include "log_path_kinds.h"
 #include "support/plugin_harness.h"
 
-extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+// Names the kind in test listings and failures.
+void PrintTo(PathKind kind, std::ostream* out)
+{
+    *out << path_kind_name(kind);
+}
 
 // Odd things at the log file's path. The plain variants (absent, empty, "0",
 // "-1", "abc", deleted while running) are the unit suite's; these are the
-// ones a user's machine can still produce.
+// ones a user's machine can still produce, or anyone who can write to /tmp.
 
 namespace {
 
+// The file's content; empty when the path holds no regular file, which the
+// test's own reading must not wait on either.
 std::string log_text()
 {
+    struct stat info;
+    if (lstat(LOG_PATH, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return "";
+    }
     std::ifstream file(LOG_PATH, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(file)), {});
 }
@@ -33,10 +43,7 @@ std::string log_text()
 struct PathCleared {
     PathCleared() { clear(); }
     ~PathCleared() { clear(); }
-    static void clear()
-    {
-        std::remove(LOG_PATH);  // a file, a link or a pipe; an empty directory too
-    }
+    static void clear() { clear_log_path(); }
 };
 
 struct LevelCase {
@@ -85,65 +92,112 @@ INSTANTIATE_TEST_SUITE_P(BadInput, LogContent, testing::ValuesIn(LEVEL_CASES),
                              return std::string(info.param.name);
                          });
 
-// A directory opens for reading but yields no integer: level 1, and every
-// line then fails to open for appending and is dropped.
-TEST(LogPath, DirectoryTurnsTheLogOnButNothingIsWritten)
+// Something run on another thread that must end without waiting on anything
+// at the path. When it does wait (a pipe's open, the fault this guards
+// against), the test fails and releases it, so that the suite still ends.
+bool finishes_without_waiting(const std::function<void()>& work)
 {
-    PathCleared cleared;
-    ASSERT_EQ(mkdir(LOG_PATH, 0755), 0);
-    {
-        PluginHarness host(48000.0, 256);
-        EXPECT_EQ(log_level.load(), 1);
-        host.control.note[0] = 50.0f;
-        host.run(256);
-    }
-    struct stat info;
-    ASSERT_EQ(stat(LOG_PATH, &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(rmdir(LOG_PATH), 0);  // still empty
-}
-
-TEST(LogPath, LinkToDevNullTurnsTheLogOnIntoNowhere)
-{
-    PathCleared cleared;
-    ASSERT_EQ(symlink("/dev/null", LOG_PATH), 0);
-    {
-        PluginHarness host(48000.0, 256);
-        EXPECT_EQ(log_level.load(), 1);
-        host.control.note[0] = 50.0f;
-        host.run(256);
-    }
-    struct stat info;
-    ASSERT_EQ(lstat(LOG_PATH, &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode));
-}
-
-// Opening a named pipe for reading waits for a writer: instantiate blocks
-// until some process opens the pipe to write, and reads the level from it.
-TEST(LogPath, NamedPipeMakesInstantiateWaitForAWriter)
-{
-    PathCleared cleared;
-    ASSERT_EQ(mkfifo(LOG_PATH, 0644), 0);
-    std::atomic<bool> created{false};
-    LV2_Handle handle = nullptr;
-    std::thread host([&] {
-        const LV2_Descriptor* d = lv2_descriptor(0);
-        handle = d->instantiate(d, 48000.0, "", nullptr);
-        created = true;
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread worker([&] {
+        work();
+        done.set_value();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(created.load()) << "instantiate did not wait for the pipe";
-
-    const int writer = open(LOG_PATH, O_WRONLY);
-    ASSERT_GE(writer, 0);
-    EXPECT_EQ(write(writer, "1\n", 2), 2);
-    close(writer);
-    host.join();
-
-    EXPECT_TRUE(created.load());
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(log_level.load(), 1);
-    lv2_descriptor(0)->cleanup(handle);
+    const bool in_time = finished.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        ThingAtLogPath::release_waiters();
+    }
+    worker.join();
+    return in_time;
 }
+
+std::string kind_name(const testing::TestParamInfo<PathKind>& info)
+{
+    return path_kind_name(info.param);
+}
+
+const PathKind ALL_KINDS[] = {
+    PathKind::REGULAR,       PathKind::EMPTY,
+    PathKind::MISSING,       PathKind::LINK_TO_FILE,
+    PathKind::DANGLING_LINK, PathKind::LINK_TO_DEV_NULL,
+    PathKind::PIPE,          PathKind::PIPE_WITH_READER,
+    PathKind::DIRECTORY,     PathKind::SOCKET,
+    PathKind::DEVICE,
+};
+
+// Only a regular file at the path itself switches the log on; anything else
+// is no file, is never waited on and is left exactly as it was.
+class SwitchAt : public testing::TestWithParam<PathKind> {};
+
+TEST_P(SwitchAt, OnlyARegularFileTurnsTheLogOn)
+{
+    const PathKind kind = GetParam();
+    ThingAtLogPath thing(kind);
+    if (!thing.not_placed().empty()) {
+        GTEST_SKIP() << "this machine does not allow it: " << thing.not_placed();
+    }
+    const size_t before = log_text().size();
+    int32_t level = -100;
+    EXPECT_TRUE(finishes_without_waiting([&] {
+        PluginHarness host(48000.0, 64);
+        level = log_level.load();
+    })) << "instantiate waited";
+
+    if (counts_as_log_file(kind)) {
+        EXPECT_EQ(level, 1);
+        const std::string written = log_text().substr(before);
+        EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 12);
+    } else {
+        EXPECT_EQ(level, 0);
+        EXPECT_EQ(thing.disturbance(), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SwitchAt, testing::ValuesIn(ALL_KINDS), kind_name);
+
+// The log is on; then the file is replaced by something else. Every line
+// goes only into a regular file at the path itself, one made anew when
+// nothing is there, and never waits.
+class LinesInto : public testing::TestWithParam<PathKind> {};
+
+TEST_P(LinesInto, OnlyARegularFileReceivesLines)
+{
+    const PathKind kind = GetParam();
+    std::ofstream(LOG_PATH, std::ios::binary) << "1";
+    PluginHarness host(48000.0, 64);
+    ASSERT_EQ(log_level.load(), 1);
+
+    host.run(0);  // the first run's own lines go to the first file
+
+    ThingAtLogPath thing(kind);
+    if (!thing.not_placed().empty()) {
+        GTEST_SKIP() << "this machine does not allow it: " << thing.not_placed();
+    }
+    const std::string before = log_text();
+    EXPECT_TRUE(finishes_without_waiting([&] {
+        host.control.decay = 200.0f;  // one line per tube
+        host.run(0);
+    })) << "run waited";
+
+    if (counts_as_log_file(kind) || kind == PathKind::MISSING) {
+        struct stat info;
+        ASSERT_EQ(lstat(LOG_PATH, &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        std::string expected = before;
+        for (int tube = 0; tube < TUBE_COUNT; ++tube) {
+            expected += "fdbk: -0.582942 sz: 3000\n";
+        }
+        EXPECT_EQ(log_text(), expected);
+        if (kind == PathKind::MISSING) {
+            const mode_t mask = umask(0);
+            umask(mask);
+            EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask) << "a new file's permissions";
+        }
+    } else {
+        EXPECT_EQ(thing.disturbance(), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LinesInto, testing::ValuesIn(ALL_KINDS), kind_name);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -15,7 +16,7 @@
 // What the plug-in asks of the C library while the host's audio thread is in
 // it. Every call that can block or take unbounded time (allocation, file and
 // lock calls) is interposed and counted; with the log off there must be none
-// at all, with the log on only the opens and closes of the log lines.
+// at all, with the log on only the opens, checks and closes of the log lines.
 
 namespace {
 
@@ -214,10 +215,13 @@ TEST(Probe, SeesTheLibrarysOwnCalls)
     d->cleanup(handle);
     const RtProbeCounts counts = rt_probe_end();
 
-    // The log switch is looked for once; the record comes from malloc and the
-    // bank from aligned_alloc, and both go back. The library has no C++
-    // runtime: new and delete are never its calls.
-    EXPECT_EQ(counts.calls[RT_FOPEN], 1u) << describe(counts);
+    // The log switch is looked for once, and as nothing is there no stream is
+    // made; the record comes from malloc and the bank from aligned_alloc, and
+    // both go back. The library has no C++ runtime: new and delete are never
+    // its calls.
+    EXPECT_EQ(counts.calls[RT_OPEN], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_FSTAT] + counts.calls[RT_FOPEN] + counts.calls[RT_FDOPEN], 0u)
+        << describe(counts);
     EXPECT_GE(counts.calls[RT_MALLOC], 1u) << describe(counts);
     EXPECT_EQ(counts.calls[RT_ALIGNED_ALLOC], 1u) << describe(counts);
     EXPECT_GE(counts.calls[RT_FREE], 2u) << describe(counts);
@@ -238,8 +242,51 @@ TEST(LogOn, InstantiateOpensTheFileOnceToReadItAndOncePerLine)
 
     const size_t written = log_lines().size() - before;
     EXPECT_EQ(written, 12u);  // the level-0 line and eleven feedback lines
-    EXPECT_EQ(counts.calls[RT_FOPEN], written + 1) << describe(counts);
-    EXPECT_EQ(counts.calls[RT_FCLOSE], written + 1) << describe(counts);
+    // Each open is checked on its descriptor before a stream is put on it.
+    for (int call : {RT_OPEN, RT_FSTAT, RT_FDOPEN, RT_FCLOSE}) {
+        EXPECT_EQ(counts.calls[call], written + 1)
+            << rt_probe_call_name(call) << ": " << describe(counts);
+    }
+    EXPECT_EQ(counts.calls[RT_FOPEN] + counts.calls[RT_CLOSE], 0u) << describe(counts);
+}
+
+// Something other than a regular file at the path is looked at once, put
+// back at once, and leaves the log off: run then touches no file at all.
+TEST(LogOff, ANonRegularFileAtThePathIsClosedAtOnceAndRunTouchesNothing)
+{
+    struct Kind {
+        const char* name;
+        int (*make)();
+        int (*unmake)();
+    };
+    const Kind kinds[] = {
+        {"named pipe", [] { return mkfifo(LOG_PATH, 0644); }, [] { return unlink(LOG_PATH); }},
+        {"directory", [] { return mkdir(LOG_PATH, 0755); }, [] { return rmdir(LOG_PATH); }},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        ASSERT_FALSE(log_file_exists()) << LOG_PATH << " exists: this test puts its own there";
+        ASSERT_EQ(kind.make(), 0);
+        const LV2_Descriptor* d = descriptor();
+        rt_probe_begin();
+        HostInstance host(d, 48000.0, MAX_FRAMES);
+        const RtProbeCounts at_instantiate = rt_probe_end();
+        ASSERT_TRUE(host.valid());
+        EXPECT_EQ(at_instantiate.calls[RT_OPEN], 1u) << describe(at_instantiate);
+        EXPECT_EQ(at_instantiate.calls[RT_FSTAT], 1u) << describe(at_instantiate);
+        EXPECT_EQ(at_instantiate.calls[RT_CLOSE], 1u) << describe(at_instantiate);
+        EXPECT_EQ(at_instantiate.calls[RT_FDOPEN], 0u) << describe(at_instantiate);
+
+        fill_inputs(host);
+        rt_probe_begin();
+        for (int block = 0; block < 200; ++block) {
+            every_control_changes(host, block);
+            host.run(BLOCK);
+        }
+        const RtProbeCounts counts = rt_probe_end();
+        EXPECT_EQ(total_calls(counts), 0u) << describe(counts);
+        EXPECT_EQ(kind.unmake(), 0);
+    }
 }
 
 TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
@@ -266,14 +313,16 @@ TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
     const size_t written = lines.size() - before;
     EXPECT_GE(arrivals, 8);
     EXPECT_GT(written, 0u);
-    // One open and one close of the file per line, every allocation they make
+    // One open, one check and one close of the file per line, every allocation they make
     // given back, and nothing else: no read, no lock, no other file.
-    EXPECT_EQ(counts.calls[RT_FOPEN], written) << describe(counts);
-    EXPECT_EQ(counts.calls[RT_FCLOSE], written) << describe(counts);
+    for (int call : {RT_OPEN, RT_FSTAT, RT_FDOPEN, RT_FCLOSE}) {
+        EXPECT_EQ(counts.calls[call], written)
+            << rt_probe_call_name(call) << ": " << describe(counts);
+    }
     EXPECT_EQ(counts.blocks_obtained, counts.blocks_released) << describe(counts);
-    for (int call : {RT_OPEN, RT_CLOSE, RT_READ, RT_FREAD, RT_FDOPEN, RT_MUTEX_LOCK, RT_RWLOCK_LOCK,
-                     RT_SEM_WAIT, RT_COND_WAIT, RT_GUARD_ACQUIRE, RT_SLEEP, RT_NEW, RT_DELETE,
-                     RT_MMAP, RT_MUNMAP}) {
+    for (int call :
+         {RT_FOPEN, RT_CLOSE, RT_READ, RT_FREAD, RT_MUTEX_LOCK, RT_RWLOCK_LOCK, RT_SEM_WAIT,
+          RT_COND_WAIT, RT_GUARD_ACQUIRE, RT_SLEEP, RT_NEW, RT_DELETE, RT_MMAP, RT_MUNMAP}) {
         EXPECT_EQ(counts.calls[call], 0u) << rt_probe_call_name(call) << ": " << describe(counts);
     }
     for (size_t i = before; i < lines.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,12 +41,12 @@ std::atomic<unsigned long> fail_countdown{0};
 std::atomic<bool> failure_injected{false};
 
 const char* const NAMES[RT_CALL_COUNT] = {
-    "malloc",       "calloc",          "realloc",    "free",        "aligned alloc",
-    "operator new", "operator delete", "mmap",       "munmap",      "fopen",
-    "fclose",       "fdopen",          "open",       "close",       "read",
-    "write",        "fread",           "fwrite",     "fputc",       "fputs",
-    "vfprintf",     "fflush",          "mutex lock", "rwlock lock", "sem_wait",
-    "cond wait",    "static guard",    "sleep",
+    "malloc",       "calloc",          "realloc",      "free",       "aligned alloc",
+    "operator new", "operator delete", "mmap",         "munmap",     "fopen",
+    "fclose",       "fdopen",          "open",         "fstat",      "close",
+    "read",         "write",           "fread",        "fwrite",     "fputc",
+    "fputs",        "vfprintf",        "fflush",       "mutex lock", "rwlock lock",
+    "sem_wait",     "cond wait",       "static guard", "sleep",
 };
 
 void note(RtProbeCall call)
@@ -110,11 +111,12 @@ Function next(const char* name)
 // The functions the probe passes calls on to, looked up once. Plain globals
 // rather than function-local statics: those would take the very initialisation
 // guard the probe counts (and interposes).
-#define REAL_FUNCTIONS(X)                                                                    \
-    X(mmap)                                                                                  \
-    X(munmap) X(fopen) X(fopen64) X(fdopen) X(fclose) X(open) X(open64) X(openat) X(creat)   \
-        X(close) X(read) X(write) X(fread) X(fwrite) X(fputc) X(fputs) X(vfprintf) X(fflush) \
-            X(pthread_mutex_lock) X(pthread_mutex_trylock) X(pthread_rwlock_rdlock)          \
+#define REAL_FUNCTIONS(X)                                                                     \
+    X(mmap)                                                                                   \
+    X(munmap)                                                                                 \
+    X(fopen) X(fopen64) X(fdopen) X(fclose) X(open) X(open64) X(openat) X(creat) X(fstat)     \
+        X(fstat64) X(close) X(read) X(write) X(fread) X(fwrite) X(fputc) X(fputs) X(vfprintf) \
+            X(fflush) X(pthread_mutex_lock) X(pthread_mutex_trylock) X(pthread_rwlock_rdlock) \
                 X(pthread_rwlock_wrlock) X(sem_wait) X(nanosleep) X(usleep)
 
 #define DECLARE_REAL(name) decltype(&::name) real_##name = nullptr;
@@ -338,6 +340,20 @@ int creat(const char* path, mode_t mode)
     REAL(creat);
     note(RT_OPEN);
     return real_creat(path, mode);
+}
+
+int fstat(int fd, struct stat* info) noexcept
+{
+    REAL(fstat);
+    note(RT_FSTAT);
+    return real_fstat(fd, info);
+}
+
+int fstat64(int fd, struct stat64* info) noexcept
+{
+    REAL(fstat64);
+    note(RT_FSTAT);
+    return real_fstat64(fd, info);
 }
 
 int close(int fd)

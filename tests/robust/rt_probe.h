@@ -23,6 +23,7 @@ enum RtProbeCall {
     RT_FCLOSE,
     RT_FDOPEN,
     RT_OPEN,
+    RT_FSTAT,
     RT_CLOSE,
     RT_READ,
     RT_WRITE,
