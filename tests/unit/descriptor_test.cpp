@@ -148,12 +148,16 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
     EXPECT_NE(before & flush_to_zero_mode(), flush_to_zero_mode());
 }
 
-#if defined(__x86_64__)
 TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
 {
+    // A host thread's mode with nearest, toward-zero and downward rounding.
+#if defined(__x86_64__)
+    const FpMode host_modes[] = {0x1F80, 0x7F80, 0x3F80};
+#elif defined(__aarch64__) || defined(__arm__)
+    const FpMode host_modes[] = {0, FpMode{3} << 22, FpMode{2} << 22};
+#endif
     const LV2_Descriptor* d = lv2_descriptor(0);
-    for (FpMode host_mode :
-         {FpMode{0x1F80}, FpMode{0x7F80} /* toward zero */, FpMode{0x3F80} /* down */}) {
+    for (FpMode host_mode : host_modes) {
         LV2_Handle handle = nullptr;
         FpMode after = 0;
         std::thread host_thread([&] {
@@ -169,4 +173,3 @@ TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
         d->cleanup(handle);
     }
 }
-#endif
