@@ -29,8 +29,9 @@ constexpr FpMode MODE = 1ull << 24;
 #elif defined(__arm__)
 // FPSCR: only FZ (bit 24), which on VFP flushes subnormal operands and
 // results alike, as FTZ with DAZ does on x86. Default-NaN (bit 25) off,
-// RMode (bits 22-23) nearest, every trap enable (bits 8-15) off, and no
-// condition or sticky flags.
+// RMode (bits 22-23) nearest, short vectors (Len and Stride, bits 16-21)
+// off so that each operation acts on one register, every trap enable
+// (bits 8-12 and 15) off, and no condition or sticky flags.
 constexpr FpMode MODE = 1u << 24;
 #endif
 
