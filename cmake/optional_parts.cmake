@@ -46,6 +46,14 @@ set(OSTREVAN_BENCH "" CACHE STRING
 
 if(NOT "${BUILD_TESTING}" STREQUAL "" AND NOT BUILD_TESTING)
   set(BUILD_TESTING OFF)
+elseif(CMAKE_CROSSCOMPILING)
+  # A cross build compiles GoogleTest for the target from the sources Debian
+  # ships (tests/CMakeLists.txt) and leaves out the suites that need a host.
+  if(EXISTS /usr/src/googletest/CMakeLists.txt)
+    set(GTEST_SOURCES_FOUND TRUE)
+  endif()
+  ostrevan_resolve_part(BUILD_TESTING "the test suites"
+    GTEST_SOURCES_FOUND "GoogleTest's sources (Debian: libgtest-dev)")
 else()
   find_package(GTest QUIET)
   pkg_check_modules(LILV QUIET IMPORTED_TARGET lilv-0)

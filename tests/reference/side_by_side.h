@@ -27,6 +27,7 @@ enum class Signal {
     BURSTS,    // a short noise burst in every tube every 3000 frames
     IMPULSES,  // a unit impulse in every tube every 4000 frames, staggered
     HOSTILE,   // bursts, plus huge, subnormal, infinite and NaN samples
+    ONE_IMPULSE,  // a unit impulse in every tube at the start, staggered, then silence
 };
 
 // Which of eight pool buffers each audio port is given: the host may hand
@@ -62,6 +63,10 @@ public:
     float controls[CONTROL_COUNT] = {60.0f, 64.0f, 67.0f, 72.0f, 0.0f, 100.0f, 0.0f, 12000.0f};
     const Instance& model() const { return model_; }
     bool heard_something() const { return non_zero_; }
+    // Every output sample the plug-in has given so far, folded into 64 bits
+    // (FNV-1a over the samples' bits, frame by frame, tube by tube; all NaNs
+    // alike).
+    uint64_t output_digest() const { return digest_; }
 
 private:
     const LV2_Descriptor* descriptor_ = nullptr;
@@ -71,6 +76,7 @@ private:
     std::vector<float> model_in_[4], model_out_[4];
     uint64_t frame_ = 0;
     bool non_zero_ = false;
+    uint64_t digest_ = 0xCBF29CE484222325ull;
 };
 
 struct Change {

@@ -114,6 +114,14 @@ TEST(FloatingPointMode, LoadingThreadRunsInFlushToZeroMode)
 #elif defined(__aarch64__)
     EXPECT_EQ(flush_to_zero_mode(), 1u << 24);
     EXPECT_EQ(read_fp_mode(), 1u << 24);
+#elif defined(__arm__)
+    // FPSCR holds the comparison flags (bits 28-31) and the sticky
+    // saturation and exception flags (bits 27, 0-4 and 7) besides the mode.
+    constexpr FpMode FLAGS = 0xF800009Fu;
+    EXPECT_EQ(flush_to_zero_mode(), 1u << 24);
+    EXPECT_EQ(read_fp_mode() & ~FLAGS, 1u << 24);
+#else
+    ADD_FAILURE() << "no expected mode for this processor";
 #endif
 }
 
@@ -128,7 +136,7 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
     // processor's power-on mode rather than the one it inherited.
 #if defined(__x86_64__)
         write_fp_mode(0x1F80);
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) || defined(__arm__)
         write_fp_mode(0);
 #endif
         before = read_fp_mode();
@@ -140,12 +148,16 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
     EXPECT_NE(before & flush_to_zero_mode(), flush_to_zero_mode());
 }
 
-#if defined(__x86_64__)
 TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
 {
+    // A host thread's mode with nearest, toward-zero and downward rounding.
+#if defined(__x86_64__)
+    const FpMode host_modes[] = {0x1F80, 0x7F80, 0x3F80};
+#elif defined(__aarch64__) || defined(__arm__)
+    const FpMode host_modes[] = {0, FpMode{3} << 22, FpMode{2} << 22};
+#endif
     const LV2_Descriptor* d = lv2_descriptor(0);
-    for (FpMode host_mode :
-         {FpMode{0x1F80}, FpMode{0x7F80} /* toward zero */, FpMode{0x3F80} /* down */}) {
+    for (FpMode host_mode : host_modes) {
         LV2_Handle handle = nullptr;
         FpMode after = 0;
         std::thread host_thread([&] {
@@ -161,4 +173,3 @@ TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
         d->cleanup(handle);
     }
 }
-#endif
