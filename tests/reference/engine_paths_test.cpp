@@ -33,31 +33,20 @@
 #include "plugin/instance.h"
 #include "plugin/lifecycle.h"
 #include "plugin/ports.h"
+#include "side_by_side.h"
 #include "support/plugin_harness.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace {
 
-constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float INF = std::numeric_limits<float>::infinity();
+using reference::bits;
+using reference::from_bits;
+using reference::INF;
+using reference::NaN;
 constexpr uint32_t MAX_BLOCK = 8192;
 constexpr uint32_t POOL = 8;      // buffers a session's ports are drawn from
 constexpr uint32_t GUARD = 16;    // frames past every run that must stay untouched
-
-uint32_t bits(float f)
-{
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
-}
-
-float from_bits(uint32_t u)
-{
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
 
 uint32_t session_frames()
 {

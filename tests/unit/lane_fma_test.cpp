@@ -314,79 +314,51 @@ struct Tally {
 
 }  // namespace
 
-TEST(LaneFma, SingleMatchesTheInstruction)
+// One precision: every triple through the scalar emulation, the four-lane
+// emulation and fused() as this build chooses it, against the library. The
+// draw must reach the cases that rounding twice (to double, then to F) gets
+// wrong, or it proves nothing.
+template <class F, class Lanes, class Draw>
+void expect_matches_library(Draw& draw, int triples, F (*library)(F, F, F), const char* mode)
 {
-    for (const Mode& mode : MODES) {
-        ModeScope scope(mode.value);
-        FloatDraw draw(7);
-        Tally scalar, lanes, dispatched;
-        int plain_wrong = 0;
-        for (int i = 0; i < FLOAT_TRIPLES; i += 4) {
-            F32x4 a, b, c, want;
-            for (int k = 0; k < 4; ++k) {
-                float x, y, z;
-                draw.next(x, y, z);
-                a[k] = x;
-                b[k] = y;
-                c[k] = z;
-                want[k] = library_fmaf(x, y, z);
-                const float got = fused_exact(x, y, z);
-                scalar.check(same_result(got, want[k]), x, y, z, got, want[k]);
-                // Rounding twice, to double and then to float.
-                const auto plain = static_cast<float>(static_cast<double>(x) * y + z);
-                plain_wrong += !std::isnan(want[k]) && plain != want[k];
-            }
-            const F32x4 got = fused_exact(a, b, c);
-            const F32x4 got_dispatched = fused(a, b, c);
-            for (int k = 0; k < 4; ++k) {
-                lanes.check(same_result(got[k], want[k]), a[k], b[k], c[k], got[k],
-                            want[k]);
-                dispatched.check(same_result(got_dispatched[k], want[k]), a[k], b[k],
-                                 c[k], got_dispatched[k], want[k]);
-            }
+    Tally scalar, lanes, dispatched;
+    int plain_wrong = 0;
+    for (int i = 0; i < triples; i += 4) {
+        Lanes a, b, c, want;
+        for (int k = 0; k < 4; ++k) {
+            F x, y, z;
+            draw.next(x, y, z);
+            a[k] = x;
+            b[k] = y;
+            c[k] = z;
+            want[k] = library(x, y, z);
+            const F got = fused_exact(x, y, z);
+            scalar.check(same_result(got, want[k]), x, y, z, got, want[k]);
+            const auto plain = static_cast<F>(static_cast<double>(x) * y + z);
+            plain_wrong += !std::isnan(want[k]) && plain != want[k];
         }
-        EXPECT_EQ(scalar.mismatches, 0) << mode.name << ", scalar:\n" << scalar.first;
-        EXPECT_EQ(lanes.mismatches, 0) << mode.name << ", four lanes:\n" << lanes.first;
-        EXPECT_EQ(dispatched.mismatches, 0) << mode.name << ", fused:\n" << dispatched.first;
-        // The draw must reach the cases that rounding twice gets wrong.
-        EXPECT_GT(plain_wrong, FLOAT_TRIPLES / 100) << mode.name;
+        const Lanes got = fused_exact(a, b, c);
+        const Lanes got_dispatched = fused(a, b, c);
+        for (int k = 0; k < 4; ++k) {
+            lanes.check(same_result(got[k], want[k]), a[k], b[k], c[k], got[k], want[k]);
+            dispatched.check(same_result(got_dispatched[k], want[k]), a[k], b[k], c[k],
+                             got_dispatched[k], want[k]);
+        }
     }
+    EXPECT_EQ(scalar.mismatches, 0) << mode << ", scalar:\n" << scalar.first;
+    EXPECT_EQ(lanes.mismatches, 0) << mode << ", four lanes:\n" << lanes.first;
+    EXPECT_EQ(dispatched.mismatches, 0) << mode << ", fused:\n" << dispatched.first;
+    EXPECT_GT(plain_wrong, triples / 100) << mode;
 }
 
-TEST(LaneFma, DoubleMatchesTheInstruction)
+TEST(LaneFma, SingleAndDoubleMatchTheInstruction)
 {
     for (const Mode& mode : MODES) {
         ModeScope scope(mode.value);
-        DoubleDraw draw(11);
-        Tally scalar, lanes, dispatched;
-        int plain_wrong = 0;
-        for (int i = 0; i < DOUBLE_TRIPLES; i += 4) {
-            F64x4 a, b, c, want;
-            for (int k = 0; k < 4; ++k) {
-                double x, y, z;
-                draw.next(x, y, z);
-                a[k] = x;
-                b[k] = y;
-                c[k] = z;
-                want[k] = library_fma(x, y, z);
-                const double got = fused_exact(x, y, z);
-                scalar.check(same_result(got, want[k]), x, y, z, got, want[k]);
-                const double plain = x * y + z;
-                plain_wrong += !std::isnan(want[k]) && plain != want[k];
-            }
-            const F64x4 got = fused_exact(a, b, c);
-            const F64x4 got_dispatched = fused(a, b, c);
-            for (int k = 0; k < 4; ++k) {
-                lanes.check(same_result(got[k], want[k]), a[k], b[k], c[k], got[k],
-                            want[k]);
-                dispatched.check(same_result(got_dispatched[k], want[k]), a[k], b[k],
-                                 c[k], got_dispatched[k], want[k]);
-            }
-        }
-        EXPECT_EQ(scalar.mismatches, 0) << mode.name << ", scalar:\n" << scalar.first;
-        EXPECT_EQ(lanes.mismatches, 0) << mode.name << ", four lanes:\n" << lanes.first;
-        EXPECT_EQ(dispatched.mismatches, 0) << mode.name << ", fused:\n" << dispatched.first;
-        EXPECT_GT(plain_wrong, DOUBLE_TRIPLES / 100) << mode.name;
+        FloatDraw floats(7);
+        expect_matches_library<float, F32x4>(floats, FLOAT_TRIPLES, library_fmaf, mode.name);
+        DoubleDraw doubles(11);
+        expect_matches_library<double, F64x4>(doubles, DOUBLE_TRIPLES, library_fma, mode.name);
     }
 }
 
