@@ -22,14 +22,13 @@ if [ -n "${OSTREVAN_LOG_ISOLATION:-}" ]; then
   exec "$@"
 fi
 
-fresh_tmp='mount -t tmpfs -o mode=1777,size=256m ostrevan-tmp /tmp'
+here="$(cd "$(dirname "$0")" && pwd)"
 for namespace in "--mount" "--user --map-root-user --mount"; do
   # shellcheck disable=SC2086  # the options are words
-  if unshare $namespace --propagation private sh -c "$fresh_tmp" 2>/dev/null; then
+  if unshare $namespace --propagation private sh -c 'mount -t tmpfs ostrevan-tmp /tmp' 2>/dev/null; then
     export OSTREVAN_LOG_ISOLATION=private-tmp
     # shellcheck disable=SC2086
-    exec unshare $namespace --propagation private \
-      sh -c "$fresh_tmp"' && exec "$@"' private_tmp "$@"
+    exec unshare $namespace --propagation private "$here/fresh_tmp.sh" "$@"
   fi
 done
 
