@@ -486,7 +486,8 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
     // As tube by tube: a block's inputs are all read before any of its
     // outputs is written, since a host may alias them.
     F32x4 block[BLOCK_FRAMES];
-    for (uint32_t start = 0; start < frame_count; start += BLOCK_FRAMES) {
+    for (uint32_t start = 0; start < frame_count;
+         start = next_block_start(start, frame_count)) {
         const uint32_t frames =
             frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
         read_block(input, start, frames, block);

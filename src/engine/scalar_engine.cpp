@@ -46,7 +46,8 @@ void scalar_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
     // A host may hand one tube's output the buffer of another tube's input, so
     // a block's inputs are all copied before any of its outputs is written.
     float block_in[TUBE_COUNT][BLOCK_FRAMES];
-    for (uint32_t start = 0; start < frame_count; start += BLOCK_FRAMES) {
+    for (uint32_t start = 0; start < frame_count;
+         start = next_block_start(start, frame_count)) {
         const uint32_t frames =
             frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
         for (int i = 0; i < TUBE_COUNT; ++i) {

@@ -9,6 +9,14 @@
 // lines follows from it, and the lockstep engine keeps it.
 inline constexpr uint32_t BLOCK_FRAMES = 16;
 
+// Where the block after the one at `start` begins: never past frame_count,
+// so a loop over blocks ends for every count a uint32_t holds (adding
+// BLOCK_FRAMES to the last start would wrap past 2^32 - 16).
+inline uint32_t next_block_start(uint32_t start, uint32_t frame_count)
+{
+    return frame_count - start < BLOCK_FRAMES ? frame_count : start + BLOCK_FRAMES;
+}
+
 // The tube-by-tube engine: each tube's sub-steps written out as the algorithm
 // reads, one scalar operation at a time. It is the reference the lockstep
 // engine is proven against, and the engine on processors without one.

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "engine/scalar_engine.h"
 #include "support/plugin_harness.h"
 
 namespace {
@@ -174,5 +176,41 @@ TEST(EngineRun, AliasedBuffersGiveTheSameOutputAsSeparateOnes)
                     << "tube " << i + 1 << " round " << round;
             }
         }
+    }
+}
+
+// The blocks a run walks through, as both engines' loops step from one block
+// start to the next: for any frame count, they must cover every frame once,
+// in blocks of BLOCK_FRAMES but for the last, and end at the count, also where
+// the last block start plus BLOCK_FRAMES no longer fits in a uint32_t.
+TEST(EngineRun, BlocksCoverEveryFrameCountUpToTheTopOfUint32)
+{
+    const uint32_t top = std::numeric_limits<uint32_t>::max();
+    std::vector<uint32_t> counts;
+    for (uint32_t n = 0; n <= 3 * BLOCK_FRAMES + 1; ++n) {
+        counts.push_back(n);
+        counts.push_back(top - n);
+    }
+    counts.push_back(uint32_t{1} << 31);
+    for (const uint32_t count : counts) {
+        SCOPED_TRACE(count);
+        // Starts are multiples of BLOCK_FRAMES until the last block, so the
+        // walk may begin at any multiple a few blocks before the end.
+        const uint32_t last_full = count / BLOCK_FRAMES * BLOCK_FRAMES;
+        const uint32_t first = last_full >= 3 * BLOCK_FRAMES ? last_full - 3 * BLOCK_FRAMES : 0;
+        uint64_t covered = first;
+        int blocks = 0;
+        for (uint32_t start = first; start < count; start = next_block_start(start, count)) {
+            ASSERT_EQ(start, covered) << "a block skipped or repeated frames";
+            const uint64_t next = next_block_start(start, count);
+            ASSERT_GT(next, start) << "the walk went back: it would never end";
+            ASSERT_LE(next - start, BLOCK_FRAMES);
+            if (next < count) {
+                ASSERT_EQ(next - start, BLOCK_FRAMES) << "a short block before the last";
+            }
+            covered = next;
+            ASSERT_LE(++blocks, 5);
+        }
+        EXPECT_EQ(covered, std::max<uint64_t>(count, first));
     }
 }
