@@ -2,20 +2,30 @@
 // side, every output sample compared bit for bit: how a faster engine is
 // shown to give what the engine that landed gave.
 //
-//   output_diff --plugin a=A.so --plugin b=B.so [SESSIONS [FRAMES]]
+//   output_diff --plugin a=A.so --plugin b=B.so [--log LOCALE] [SESSIONS [FRAMES]]
 //
 // Each session runs at its own rate with controls moving every few runs (NaN,
 // infinite and out-of-range values among them), noise bursts with now and
 // then a NaN sample, and blocks of 0 to 8192 frames. Prints what it compared
 // and exits 1 on any difference.
+//
+// With --log, the log is switched on (level 1, every line) and the bytes each
+// library appends to it, in every instantiate and every run, are compared as
+// well, with the C library's locale set to LOCALE (the decimal separator of
+// "%f" follows it). The log file's path is fixed in /tmp: run it in a /tmp of
+// its own (tests/support/private_tmp.sh), as tools/diff-against does.
 
 #include <lv2/core/lv2.h>
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "plugin_loader.h"
@@ -23,6 +33,40 @@
 namespace {
 
 constexpr uint32_t MAX_BLOCK = 8192;
+const char* const LOG_PATH = "/tmp/ostrevan.log";
+
+// What the libraries have appended to the log file since the last call.
+class LogTail {
+public:
+    std::string next()
+    {
+        std::ifstream file(LOG_PATH, std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(read_));
+        std::string added((std::istreambuf_iterator<char>(file)), {});
+        read_ += added.size();
+        return added;
+    }
+
+private:
+    size_t read_ = 0;
+};
+
+// The bytes one call of each library added, compared; counts what it saw.
+struct LogComparison {
+    bool on = false;
+    LogTail tail;
+    long lines = 0;
+    long differing_calls = 0;
+
+    void compare(const std::string& first, const std::string& second, int session, long frame)
+    {
+        for (const char c : first) lines += c == '\n';
+        if (first != second && differing_calls++ < 5) {
+            std::fprintf(stderr, "session %d, frame %ld: log lines differ:\n%s---\n%s", session,
+                         frame, first.c_str(), second.c_str());
+        }
+    }
+};
 
 struct Instance {
     const LV2_Descriptor* d;
@@ -70,6 +114,14 @@ float random_control(std::mt19937& rng, int control)
     }
 }
 
+// Shows which decimal separator the locale gave the lines.
+std::string decimal_sample()
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%f", 0.5);
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -78,6 +130,21 @@ int main(int argc, char** argv)
     if (plugins.size() != 2) {
         std::fprintf(stderr, "output_diff: give exactly two --plugin NAME=PATH\n");
         return 2;
+    }
+    LogComparison log;
+    const char* locale = "C";
+    if (argc > 2 && std::strcmp(argv[1], "--log") == 0) {
+        locale = argv[2];
+        log.on = true;
+        if (std::setlocale(LC_ALL, locale) == nullptr) {
+            std::fprintf(stderr, "output_diff: no locale %s here\n", locale);
+            return 2;
+        }
+        std::remove(LOG_PATH);
+        std::ofstream(LOG_PATH, std::ios::binary) << "1";
+        log.tail.next();
+        argv += 2;
+        argc -= 2;
     }
     const int sessions = argc > 1 ? std::atoi(argv[1]) : 12;
     const long frames = argc > 2 ? std::atol(argv[2]) : 400000;
@@ -91,7 +158,9 @@ int main(int argc, char** argv)
         std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
         const double rate = rates[session % 6];
         Instance a(plugins[0].descriptor, rate);
+        const std::string a_made = log.on ? log.tail.next() : std::string();
         Instance b(plugins[1].descriptor, rate);
+        if (log.on) log.compare(a_made, log.tail.next(), session, 0);
         int burst = 0;
         for (long done = 0; done < frames;) {
             if (rng() % 3 == 0) {
@@ -109,7 +178,9 @@ int main(int argc, char** argv)
                 }
             }
             a.d->run(a.handle, n);
+            const std::string a_logged = log.on ? log.tail.next() : std::string();
             b.d->run(b.handle, n);
+            if (log.on) log.compare(a_logged, log.tail.next(), session, done);
             for (int i = 0; i < 4; ++i) {
                 samples += n;
                 if (std::memcmp(a.out[i].data(), b.out[i].data(), n * sizeof(float)) != 0) {
@@ -124,5 +195,12 @@ int main(int argc, char** argv)
     }
     std::printf("%s against %s: %ld output samples compared, %ld runs with a difference\n",
                 plugins[1].name.c_str(), plugins[0].name.c_str(), samples, differing_runs);
-    return differing_runs == 0 ? 0 : 1;
+    if (log.on) {
+        std::printf("%s against %s: %ld log lines compared (locale %s, \"%%f\" of 0.5 reads "
+                    "\"%s\"), %ld calls with a difference\n",
+                    plugins[1].name.c_str(), plugins[0].name.c_str(), log.lines, locale,
+                    decimal_sample().c_str(), log.differing_calls);
+        std::remove(LOG_PATH);
+    }
+    return differing_runs == 0 && log.differing_calls == 0 ? 0 : 1;
 }

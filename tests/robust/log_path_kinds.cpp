@@ -21,6 +21,8 @@ namespace {
 // launcher) /tmp.
 const char* const LINK_TARGET = "/tmp/ostrevan.log.target";
 const char* const TARGET_CONTENT = "1\n";
+// Any user but this process's own: the owner of a file given away.
+const uid_t OTHER_USER = 65534;
 
 std::string file_text(const char* path)
 {
@@ -87,7 +89,8 @@ const char* path_kind_name(PathKind kind)
     static const char* const names[] = {
         "RegularFile",  "EmptyFile",     "Missing",    "LinkToAFile",
         "DanglingLink", "LinkToDevNull", "NamedPipe",  "NamedPipeWithAReader",
-        "Directory",    "Socket",        "ZeroDevice",
+        "Directory",    "Socket",        "ZeroDevice", "HardLink",
+        "OtherUsersFile",
     };
     return names[static_cast<int>(kind)];
 }
@@ -155,6 +158,17 @@ ThingAtLogPath::ThingAtLogPath(PathKind kind) : kind_(kind)
         // log on at level 1.
         if (mknod(LOG_PATH, S_IFCHR | 0666, makedev(1, 5)) != 0) not_placed_ = errno_text("mknod");
         break;
+    case PathKind::HARD_LINK:
+        std::ofstream(LINK_TARGET, std::ios::binary) << TARGET_CONTENT;
+        if (link(LINK_TARGET, LOG_PATH) != 0) not_placed_ = errno_text("link");
+        break;
+    case PathKind::OTHER_USERS_FILE:
+        // Writable by all, so that only the owner check keeps lines out.
+        std::ofstream(LOG_PATH, std::ios::binary) << TARGET_CONTENT;
+        if (chmod(LOG_PATH, 0666) != 0 || chown(LOG_PATH, OTHER_USER, OTHER_USER) != 0) {
+            not_placed_ = errno_text("give the file to another user");
+        }
+        break;
     }
 }
 
@@ -176,6 +190,12 @@ std::string ThingAtLogPath::disturbance() const
     }
     if (kind_ == PathKind::LINK_TO_FILE && file_text(LINK_TARGET) != TARGET_CONTENT) {
         found += "the link's target now holds \"" + file_text(LINK_TARGET) + "\"; ";
+    }
+    if (kind_ == PathKind::HARD_LINK && file_text(LINK_TARGET) != TARGET_CONTENT) {
+        found += "the linked file now holds \"" + file_text(LINK_TARGET) + "\"; ";
+    }
+    if (kind_ == PathKind::OTHER_USERS_FILE && file_text(LOG_PATH) != TARGET_CONTENT) {
+        found += "the other user's file now holds \"" + file_text(LOG_PATH) + "\"; ";
     }
     if (kind_ == PathKind::DANGLING_LINK && exists(LINK_TARGET)) {
         found += "the link's target was created; ";

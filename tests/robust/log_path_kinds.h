@@ -18,6 +18,8 @@ enum class PathKind {
     DIRECTORY,         // an empty directory
     SOCKET,            // a listening local socket
     DEVICE,            // a device node: the zero device, which opens and reads
+    HARD_LINK,         // a second name of a regular file holding "1"
+    OTHER_USERS_FILE,  // a regular file holding "1" that another user owns
 };
 
 const char* path_kind_name(PathKind kind);
@@ -35,8 +37,8 @@ public:
     ThingAtLogPath& operator=(const ThingAtLogPath&) = delete;
 
     // Empty when the thing is in place, else why this machine does not allow
-    // it (a device node needs the right to make one, which a user namespace
-    // does not give).
+    // it (a device node, or a file given to another user, needs rights that
+    // a user namespace does not give).
     const std::string& not_placed() const { return not_placed_; }
 
     // How the thing differs from when it was placed: its kind at the path,

@@ -13,6 +13,11 @@
 
 #include "diag/debug_log.h"
 #include "log_path_kinds.h"
+
+// glibc's lock on its list of all streams, which fopen, fdopen, fclose and
+// fflush(NULL) take; exported by the library for its own use across objects.
+extern "C" void _IO_list_lock() noexcept;
+extern "C" void _IO_list_unlock() noexcept;
 #include "support/plugin_harness.h"
 
 // Names the kind in test listings and failures.
@@ -122,11 +127,13 @@ const PathKind ALL_KINDS[] = {
     PathKind::DANGLING_LINK, PathKind::LINK_TO_DEV_NULL,
     PathKind::PIPE,          PathKind::PIPE_WITH_READER,
     PathKind::DIRECTORY,     PathKind::SOCKET,
-    PathKind::DEVICE,
+    PathKind::DEVICE,        PathKind::HARD_LINK,
+    PathKind::OTHER_USERS_FILE,
 };
 
-// Only a regular file at the path itself switches the log on; anything else
-// is no file, is never waited on and is left exactly as it was.
+// Only a regular file at the path itself, with no other name and owned by
+// this process's user, switches the log on; anything else is no file, is
+// never waited on and is left exactly as it was.
 class SwitchAt : public testing::TestWithParam<PathKind> {};
 
 TEST_P(SwitchAt, OnlyARegularFileTurnsTheLogOn)
@@ -199,5 +206,43 @@ TEST_P(LinesInto, OnlyARegularFileReceivesLines)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LinesInto, testing::ValuesIn(ALL_KINDS), kind_name);
+
+// A host's other threads open, close and flush streams at any time, and the
+// C library serialises all of that on one lock. With the log on, neither a
+// new instance nor run may wait for it: another thread holds it here for as
+// long as the test allows, and both must finish, with every line written.
+TEST(StreamListLock, HeldElsewhereDelaysNeitherInstantiateNorRunWithTheLogOn)
+{
+    PathCleared cleared;
+    std::ofstream(LOG_PATH, std::ios::binary) << "1";
+    std::promise<void> locked;
+    std::promise<void> release;
+    std::thread holder([&] {
+        _IO_list_lock();
+        locked.set_value();
+        release.get_future().wait();
+        _IO_list_unlock();
+    });
+    locked.get_future().wait();
+
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread host_thread([&] {
+        PluginHarness host(48000.0, 64);
+        host.control.decay = 200.0f;  // one line per tube
+        host.run(64);
+        done.set_value();
+    });
+    const bool in_time = finished.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    release.set_value();
+    holder.join();
+    host_thread.join();
+
+    EXPECT_TRUE(in_time) << "instantiate or run waited for the C library's stream lock";
+    const std::string written = log_text();
+    // "1", then the level-0 line and eleven of instantiate, four of the first
+    // run's transpose take-up and four of the decay change.
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 20) << written;
+}
 
 }  // namespace

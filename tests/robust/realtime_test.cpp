@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -16,7 +19,8 @@
 // What the plug-in asks of the C library while the host's audio thread is in
 // it. Every call that can block or take unbounded time (allocation, file and
 // lock calls) is interposed and counted; with the log off there must be none
-// at all, with the log on only the opens, checks and closes of the log lines.
+// at all, with the log on only the open, check, write and close of each log
+// line.
 
 namespace {
 
@@ -242,12 +246,84 @@ TEST(LogOn, InstantiateOpensTheFileOnceToReadItAndOncePerLine)
 
     const size_t written = log_lines().size() - before;
     EXPECT_EQ(written, 12u);  // the level-0 line and eleven feedback lines
-    // Each open is checked on its descriptor before a stream is put on it.
-    for (int call : {RT_OPEN, RT_FSTAT, RT_FDOPEN, RT_FCLOSE}) {
+    // Each open is checked on its descriptor; the level is one read, each
+    // line one write, and no stream is made for either.
+    for (int call : {RT_OPEN, RT_FSTAT, RT_CLOSE}) {
         EXPECT_EQ(counts.calls[call], written + 1)
             << rt_probe_call_name(call) << ": " << describe(counts);
     }
-    EXPECT_EQ(counts.calls[RT_FOPEN] + counts.calls[RT_CLOSE], 0u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_READ], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_WRITE], written) << describe(counts);
+    for (int call : {RT_FOPEN, RT_FDOPEN, RT_FCLOSE, RT_FREAD, RT_VFPRINTF, RT_FPUTC}) {
+        EXPECT_EQ(counts.calls[call], 0u) << rt_probe_call_name(call) << ": " << describe(counts);
+    }
+    // What an instance takes with the log off, and nothing for the log.
+    EXPECT_EQ(counts.calls[RT_MALLOC], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_ALIGNED_ALLOC], 1u) << describe(counts);
+    EXPECT_EQ(counts.blocks_obtained, 2u) << describe(counts);
+}
+
+// A file of any size may sit at the path. Here 400 MB: digits for its first
+// mebibyte, then a hole that reads as zero bytes (sparse, so the test writes
+// little). Its first token runs past what instantiate reads, which gives
+// level 1; instantiate reads it once, allocates nothing for it, and takes
+// under a millisecond longer than with a one-byte file.
+TEST(LogOn, AFileOfHundredsOfMegabytesIsReadOnlyAtItsStart)
+{
+    const off_t BIG = off_t{400} << 20;
+    const std::string digits(1 << 20, '9');
+    const auto make = [&](bool big) {
+        std::remove(LOG_PATH);
+        const int fd = open(LOG_PATH, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        if (big) {
+            ASSERT_EQ(pwrite(fd, digits.data(), digits.size(), 0),
+                      static_cast<ssize_t>(digits.size()));
+            ASSERT_EQ(ftruncate(fd, BIG), 0);
+        } else {
+            ASSERT_EQ(write(fd, "1", 1), 1);
+        }
+        close(fd);
+    };
+    const LV2_Descriptor* d = descriptor();
+    // Interleaved, so that both sizes see the same load; the median drops a
+    // stray pause.
+    std::vector<double> seconds[2];
+    for (int round = 0; round < 15; ++round) {
+        for (const bool big : {false, true}) {
+            make(big);
+            const auto start = std::chrono::steady_clock::now();
+            LV2_Handle handle = d->instantiate(d, 48000.0, "", nullptr);
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            ASSERT_NE(handle, nullptr);
+            d->cleanup(handle);
+            seconds[big].push_back(took.count());
+        }
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    EXPECT_LT(median(seconds[1]) - median(seconds[0]), 1e-3)
+        << "one-byte file: " << median(seconds[0]) * 1e3
+        << " ms, 400 MB file: " << median(seconds[1]) * 1e3 << " ms";
+
+    make(true);
+    rt_probe_begin();
+    LV2_Handle handle = d->instantiate(d, 48000.0, "", nullptr);
+    const RtProbeCounts counts = rt_probe_end();
+    d->cleanup(handle);
+    EXPECT_EQ(counts.calls[RT_READ], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_MALLOC], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_ALIGNED_ALLOC], 1u) << describe(counts);
+    EXPECT_EQ(counts.calls[RT_CALLOC] + counts.calls[RT_REALLOC] + counts.calls[RT_MMAP], 0u)
+        << describe(counts);
+    // Level 1, every line, each appended after the file's end.
+    std::ifstream file(LOG_PATH, std::ios::binary);
+    file.seekg(BIG);
+    const std::string appended((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 12) << appended;
+    std::remove(LOG_PATH);
 }
 
 // Something other than a regular file at the path is looked at once, put
@@ -313,16 +389,18 @@ TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
     const size_t written = lines.size() - before;
     EXPECT_GE(arrivals, 8);
     EXPECT_GT(written, 0u);
-    // One open, one check and one close of the file per line, every allocation they make
-    // given back, and nothing else: no read, no lock, no other file.
-    for (int call : {RT_OPEN, RT_FSTAT, RT_FDOPEN, RT_FCLOSE}) {
+    // One open, one check, one write and one close of the file per line, and
+    // nothing else: no allocation, no stream, no read, no lock, no other file.
+    for (int call : {RT_OPEN, RT_FSTAT, RT_WRITE, RT_CLOSE}) {
         EXPECT_EQ(counts.calls[call], written)
             << rt_probe_call_name(call) << ": " << describe(counts);
     }
     EXPECT_EQ(counts.blocks_obtained, counts.blocks_released) << describe(counts);
     for (int call :
-         {RT_FOPEN, RT_CLOSE, RT_READ, RT_FREAD, RT_MUTEX_LOCK, RT_RWLOCK_LOCK, RT_SEM_WAIT,
-          RT_COND_WAIT, RT_GUARD_ACQUIRE, RT_SLEEP, RT_NEW, RT_DELETE, RT_MMAP, RT_MUNMAP}) {
+         {RT_MALLOC, RT_CALLOC, RT_REALLOC, RT_FREE, RT_ALIGNED_ALLOC, RT_FOPEN, RT_FDOPEN,
+          RT_FCLOSE, RT_VFPRINTF, RT_FPUTC, RT_FWRITE, RT_FFLUSH, RT_READ, RT_FREAD,
+          RT_MUTEX_LOCK, RT_RWLOCK_LOCK, RT_SEM_WAIT, RT_COND_WAIT, RT_GUARD_ACQUIRE, RT_SLEEP,
+          RT_NEW, RT_DELETE, RT_MMAP, RT_MUNMAP}) {
         EXPECT_EQ(counts.calls[call], 0u) << rt_probe_call_name(call) << ": " << describe(counts);
     }
     for (size_t i = before; i < lines.size(); ++i) {
