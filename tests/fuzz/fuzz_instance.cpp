@@ -1,11 +1,17 @@
 // libFuzzer target: random instance lifetimes through the descriptor, with
 // the tube invariants checked after every call.
 //
+// Built twice (tests/fuzz/CMakeLists.txt): ostrevan_fuzz plays short lifetimes,
+// up to 256 frames in blocks of up to 256, so that each input is quick and
+// the fuzzer spends its time on sequences of calls and control changes;
+// ostrevan_fuzz_long plays up to 32768 frames in blocks of up to 8192, room
+// for whole glides and long rings.
+//
 // The input is read front to back as a list of operations; reads past the
 // end give 0. The first byte (with more when it asks for raw bits) picks the
 // sample rate, then each operation starts with one byte:
 //
-//   op % 8 = 0  run: a block size (0..8192), a fill kind for the inputs
+//   op % 8 = 0  run: a block size (0..MAX_BLOCK), a fill kind for the inputs
 //            1  set a control value: slot, value (special, in range, or raw bits)
 //            2  connect a control port to another port's value slot
 //            3  connect the audio ports: inputs to any of four buffers, each
@@ -16,7 +22,10 @@
 //            7  run several blocks in a row, inputs kept
 //
 // A second instance (the shadow) gets the same calls, always with separate
-// buffers: in-place processing must not change a single bit of the output.
+// buffers, and runs on an engine path of its own (by the input's length: the
+// tube-by-tube engine, the lockstep engine with fused operations done in
+// software, or with the instruction, where the processor has it): neither
+// in-place processing nor the path may change a single bit of the output.
 //
 // Checked after every call, on both instances:
 //   write_index in 0..5999, read_pos in [0, 6000), delay[6000..6004] equal
@@ -45,16 +54,28 @@
 
 #include "diag/debug_log.h"
 #include "plugin/instance.h"
+#include "engine/sample_engine.h"
+#include "plugin/controls.h"
+#include "plugin/fp_mode.h"
 #include "plugin/ports.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace {
 
+#ifdef FUZZ_LONG_SESSIONS
 constexpr uint32_t MAX_BLOCK = 8192;
-// Room for two complete glides (the longest takes 15000 frames) while keeping
-// each input quick.
+// Room for two complete glides (the longest takes 15000 frames).
 constexpr uint64_t FRAME_BUDGET = 1u << 15;
+#else
+// A few blocks of each size class, room for a glide of a semitone or two up
+// to arrive (about 2 ms each), and quick enough for some 2,000 inputs per
+// second of a core under the sanitizers.
+constexpr uint32_t MAX_BLOCK = 256;
+constexpr uint64_t FRAME_BUDGET = 256;
+#endif
+// Instance pairs made again within one input, after the first.
+constexpr int MAX_LIFETIMES = 4;
 constexpr float INPUT_LIMIT = 1e30f;
 constexpr int CONTROLS = PORT_COUNT - PORT_NOTE_1;
 constexpr int BUFFERS = 8;  // 0..3 may be read, 4..7 are the outputs' own
@@ -261,7 +282,7 @@ double pick_rate(Input& in)
 
 class Session {
 public:
-    explicit Session(double rate) : d_(lv2_descriptor(0))
+    Session(double rate, EnginePath shadow_path) : d_(lv2_descriptor(0)), shadow_path_(shadow_path)
     {
         for (auto& buffer : buffers_) {
             buffer.assign(MAX_BLOCK, 0.0f);
@@ -314,8 +335,14 @@ public:
             check();
             break;
         case 6:
-            stop();
-            start(pick_rate(in));
+            // A new pair of instances costs more than many calls: a few per
+            // input, then the rate byte is still read and the pair kept.
+            if (++lifetimes_ <= MAX_LIFETIMES) {
+                stop();
+                start(pick_rate(in));
+            } else {
+                pick_rate(in);
+            }
             break;
         case 7:
             run_op(in, 2 + in.byte() % 15);
@@ -526,12 +553,13 @@ private:
                         frames * sizeof(float));
         }
         d_->run(primary_, frames);
-        d_->run(shadow_, frames);
+        run_on_shadow_path(frames);
         check();
         for (int i = 0; i < TUBE_COUNT; ++i) {
             const float* out = buffers_[out_buffer_[i]].data();
             EXPECT(std::memcmp(out, shadow_out_[i].data(), frames * sizeof(float)) == 0,
-                   "output in place differs from separate buffers", i, in_buffer_[i]);
+                   "output in place, or on the shadow's path, differs", i,
+                   static_cast<int>(shadow_path_));
             if (clean_) {
                 for (uint32_t s = 0; s < frames; ++s) {
                     EXPECT(std::isfinite(out[s]), "non-finite output from in-range input", i,
@@ -541,7 +569,17 @@ private:
         }
     }
 
+    // The descriptor's run, with the engine path given rather than chosen.
+    void run_on_shadow_path(uint32_t frames)
+    {
+        const FlushToZeroScope mode;
+        auto* instance = static_cast<PluginInstance*>(shadow_);
+        apply_controls(*instance->bank, instance->controls);
+        process_frames_on(shadow_path_, *instance->bank, instance->input, instance->output, frames);
+    }
+
     const LV2_Descriptor* d_;
+    const EnginePath shadow_path_;
     LV2_Handle primary_ = nullptr;
     LV2_Handle shadow_ = nullptr;
     float rate_ = 0.0f;
@@ -549,6 +587,7 @@ private:
     bool nan_feedback_possible_ = false;
     uint64_t frames_used_ = 0;
     uint32_t noise_seed_ = 1;
+    int lifetimes_ = 0;
 
     std::array<std::vector<float>, BUFFERS> buffers_;
     std::array<std::vector<float>, TUBE_COUNT> shadow_in_;
@@ -565,7 +604,13 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Input in(data, size);
-    Session session(pick_rate(in));
+    EnginePath paths[3];
+    size_t count = 0;
+    for (EnginePath path :
+         {EnginePath::SCALAR, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+        if (engine_path_available(path)) paths[count++] = path;
+    }
+    Session session(pick_rate(in), paths[size % count]);
     while (!in.done()) {
         session.step(in);
     }
