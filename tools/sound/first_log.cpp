@@ -1,0 +1,52 @@
+#include "first_log.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "diag/debug_log.h"
+#include "measurements.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const char* path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+FirstLog capture_first_log(HostWorld& host)
+{
+    FirstLog log;
+    if (std::getenv("OSTREVAN_LOG_ISOLATION") == nullptr) {
+        log.why_not = "not run in a /tmp of its own (tests/support/private_tmp.sh)";
+        return log;
+    }
+    struct stat info;
+    if (lstat(LOG_PATH, &info) == 0) {
+        log.why_not = std::string("something is already at ") + LOG_PATH + ", left alone";
+        return log;
+    }
+    // The switch: everything logged. Its own line is not the log's.
+    std::ofstream(LOG_PATH) << "1\n";
+    {
+        TubeInstance instance(host, 48000.0);
+        log.instantiate = lines_of(LOG_PATH);
+        log.instantiate.erase(log.instantiate.begin());
+        instance.run_silence(1);
+        const std::vector<std::string> all = lines_of(LOG_PATH);
+        log.first_run.assign(all.begin() + long(log.instantiate.size() + 1), all.end());
+        unlink(LOG_PATH);
+    }
+    // The level holds until the next instance reads the switch: this one
+    // finds no file and leaves the log off for every measurement after.
+    TubeInstance off(host, 48000.0);
+    log.measured = true;
+    return log;
+}
