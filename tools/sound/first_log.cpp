@@ -40,8 +40,13 @@ FirstLog capture_first_log(HostWorld& host)
         log.instantiate = lines_of(LOG_PATH);
         log.instantiate.erase(log.instantiate.begin());
         instance.run_silence(1);
-        const std::vector<std::string> all = lines_of(LOG_PATH);
-        log.first_run.assign(all.begin() + long(log.instantiate.size() + 1), all.end());
+        std::vector<std::string> all = lines_of(LOG_PATH);
+        const size_t before_run = log.instantiate.size() + 1;
+        log.first_run.assign(all.begin() + long(before_run), all.end());
+        instance.run_silence(frames_for(SETTLE_S, instance.sample_rate()));
+        const size_t before_glide = all.size();
+        all = lines_of(LOG_PATH);
+        log.glide_end.assign(all.begin() + long(before_glide), all.end());
         unlink(LOG_PATH);
     }
     // The level holds until the next instance reads the switch: this one

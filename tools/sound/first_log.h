@@ -6,11 +6,11 @@
 #include "tube_host.h"
 
 // The diagnostic log's first lines: what a new instance writes when the log
-// is on, before and during its first run.
+// is on, in instantiate, in its first run, and in the half second after.
 struct FirstLog {
     bool measured = false;
     std::string why_not;  // when not measured
-    std::vector<std::string> instantiate, first_run;
+    std::vector<std::string> instantiate, first_run, glide_end;
 };
 // Only in a /tmp of the measurement's own (tests/support/private_tmp.sh),
 // or where the log's path is free: the switch file is created, read back and

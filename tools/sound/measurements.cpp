@@ -314,16 +314,15 @@ FpModeChange measure_load_mode(HostWorld& host)
 {
     FpModeChange change;
 #if defined(__x86_64__) || defined(__i386__)
-    constexpr unsigned FTZ = 0x8000u, DAZ = 0x0040u;
-    const unsigned before = _mm_getcsr();
+    // Every exception masked, as a thread starts, but rounding upward.
+    constexpr unsigned ROUND_UP = 0x4000u, ALL_MASKED = 0x1F80u;
+    _mm_setcsr(ALL_MASKED | ROUND_UP);
+    change.before = _mm_getcsr();
     {
         TubeInstance instance(host, 48000.0);
     }
-    const unsigned after = _mm_getcsr();
-    change.ftz_before = (before & FTZ) != 0;
-    change.daz_before = (before & DAZ) != 0;
-    change.ftz_after = (after & FTZ) != 0;
-    change.daz_after = (after & DAZ) != 0;
+    change.after = _mm_getcsr();
+    change.measured = true;
 #else
     (void)host;
 #endif

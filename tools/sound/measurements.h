@@ -112,10 +112,13 @@ std::vector<GlideTrack> measure_startup(HostWorld& host);
 // tube 1's output, for a spectrogram.
 std::vector<float> startup_hit(HostWorld& host, double& sample_rate);
 
-// The loading thread's flush-to-zero and denormals-are-zero bits before and
-// after lilv loads the library (x86; -1 where they cannot be read).
+// The loading thread's floating-point control register (x86: MXCSR) before
+// and after lilv loads the library; `measured` is false where it cannot be
+// read. Before loading, the thread is set to round upward, so that what
+// the load replaces shows.
 struct FpModeChange {
-    int ftz_before = -1, ftz_after = -1, daz_before = -1, daz_after = -1;
+    bool measured = false;
+    unsigned before = 0, after = 0;
 };
 FpModeChange measure_load_mode(HostWorld& host);
 

@@ -45,8 +45,14 @@ VibratoTrack follow(const std::vector<float>& response, double rate, double note
     if (std::isnan(v.partial_hz)) return v;
     const auto window = size_t(WINDOW_PERIODS / spacing * rate);
     v.window_s = double(window) / rate;
+    v.spacing_hz = spacing;
     const size_t from = frames_for(TRACK_FROM_S, rate);
-    v.track = frequency_track(response, from, frames_for(TRACK_UNTIL_S, rate), window,
+    // Followed while it stands well above what its neighbours leak into the
+    // window: for the first 45 dB of its fall at most.
+    const double t60 = partial_decay(response, 0, v.partial_hz, window, rate).t60;
+    const double until_s =
+        std::isnan(t60) ? TRACK_UNTIL_S : std::min(TRACK_UNTIL_S, TRACK_FROM_S + 0.75 * t60);
+    v.track = frequency_track(response, from, frames_for(until_s, rate), window,
                               frames_for(TRACK_HOP_S, rate), v.partial_hz, rate);
     // Times from the hit, not from the start of the stretch.
     for (double& t : v.track.time) t += TRACK_FROM_S;
@@ -82,7 +88,8 @@ std::vector<PartialSplit> measure_partial_split(HostWorld& host)
     const std::vector<float>& response = out[size_t(tube)];
     const size_t fft_size = 2 * power_of_two_at_least(response.size());
     const double note = note_of(instance, tube);
-    const Ringing r = ringing_of(response, RATE, note, false, 6000.0, 6, fft_size);
+    // Partials 2 and 3: higher up the lines crowd into one another.
+    const Ringing r = ringing_of(response, RATE, note, false, 6000.0, 3, fft_size);
     const Spectrum spectrum = impulse_spectrum(response, 0, response.size(), fft_size, RATE);
     std::vector<PartialSplit> splits;
     for (size_t k = 2; k <= r.partials.size(); ++k) {

@@ -9,10 +9,12 @@
 // it moves each note's pitch, what it does to the upper partials, and how it
 // makes one hit differ from the next.
 
-// One tube's pitch against time after a hit, read from one partial.
+// One tube's pitch against time after a hit, read from one partial while
+// it rings clearly (until 2.5 s after the hit at most).
 struct VibratoTrack {
     double note = 0.0;
     double partial_hz = 0.0;  // the partial followed
+    double spacing_hz = 0.0;  // of the tube's partials
     double window_s = 0.0;    // the window it was read through
     FrequencyTrack track;
     TriangleFit fit;
