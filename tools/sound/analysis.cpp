@@ -324,8 +324,7 @@ double energy_decay(const std::vector<float>& signal, size_t from, double sample
 }
 
 FrequencyTrack frequency_track(const std::vector<float>& signal, size_t from, size_t until,
-                               size_t window, size_t hop, double frequency_hz,
-                               double sample_rate)
+                               size_t window, size_t hop, double frequency_hz, double sample_rate)
 {
     const std::vector<std::complex<double>> kernel =
         analysis_kernel(window, frequency_hz, sample_rate);
@@ -344,11 +343,12 @@ FrequencyTrack frequency_track(const std::vector<float>& signal, size_t from, si
     std::complex<double> previous = at(from);
     for (size_t start = from + hop; start + window <= until; start += hop) {
         const std::complex<double> current = at(start);
-        const double offset = std::remainder(std::arg(current) - std::arg(previous) - turn,
-                                             2.0 * PI);
+        const double offset =
+            std::remainder(std::arg(current) - std::arg(previous) - turn, 2.0 * PI);
         track.time.push_back((double(start - from) - 0.5 * double(hop) + 0.5 * double(window)) /
                              sample_rate);
         track.hz.push_back(frequency_hz + offset * sample_rate / (2.0 * PI * double(hop)));
+        track.db.push_back(to_db(std::abs(current)));
         previous = current;
     }
     return track;

@@ -84,10 +84,10 @@ double energy_decay(const std::vector<float>& signal, size_t from, double sample
 struct FrequencyTrack {
     std::vector<double> time;  // seconds after `from`, at the middle of the two windows
     std::vector<double> hz;
+    std::vector<double> db;  // its level, as level_db reads it
 };
 FrequencyTrack frequency_track(const std::vector<float>& signal, size_t from, size_t until,
-                               size_t window, size_t hop, double frequency_hz,
-                               double sample_rate);
+                               size_t window, size_t hop, double frequency_hz, double sample_rate);
 
 // A triangle wave fitted to a track that was read through a window of
 // `window_s` seconds: the model is the triangle as the window sees it, so a

@@ -35,8 +35,7 @@ double arrival(const std::vector<float>& output, size_t sent, size_t until)
 struct ClickDelay {
     double delay, out_at;
 };
-ClickDelay click_after_change(HostWorld& host, double from, double to, long offset,
-                              size_t longest)
+ClickDelay click_after_change(HostWorld& host, double from, double to, long offset, size_t longest)
 {
     TubeInstance instance(host, RATE);
     instance.set("decay", float(CLICK_DECAY_MS));
@@ -64,8 +63,7 @@ ClickDelay click_after_change(HostWorld& host, double from, double to, long offs
 double rest_delay(HostWorld& host, double note)
 {
     // Long after a change to the note itself: the loop is at rest there.
-    return click_after_change(host, note, note, long(frames_for(0.2, RATE)),
-                              frames_for(0.05, RATE))
+    return click_after_change(host, note, note, long(frames_for(0.2, RATE)), frames_for(0.05, RATE))
         .delay;
 }
 
@@ -76,8 +74,8 @@ std::vector<GlideTime> measure_glide_times(HostWorld& host)
     // Within this much of the delay at rest, the glide is over (the read
     // position's slow movement alone stays well inside it).
     constexpr double AT_REST_FRAMES = 1.0;
-    const double changes[][2] = {{60, 61}, {60, 72}, {60, 84}, {60, 59}, {60, 48}, {60, 24},
-                                 {36, 37}, {72, 73}, {72, 60}, {84, 48}};
+    const double changes[][2] = {{60, 61}, {60, 72}, {60, 84}, {60, 59}, {60, 48},
+                                 {60, 24}, {36, 37}, {72, 73}, {72, 60}, {84, 48}};
     std::vector<GlideTime> times;
     for (const auto& change : changes) {
         GlideTime g;

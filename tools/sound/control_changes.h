@@ -27,8 +27,8 @@ struct GlideEnd {
 std::vector<GlideEnd> measure_glide_ends(HostWorld& host);
 
 // A preset applied to an instance at rest, after the start-up glide, at its
-// defaults or at another preset (`start`): per tube, whether the preset changed its note and whether
-// its loop ends up inverted.
+// defaults or at another preset (`start`): per tube, whether the preset changed its note and
+// whether its loop ends up inverted.
 struct PresetChange {
     std::string start, label;
     double decay_before_ms = 0.0, decay_after_ms = 0.0;

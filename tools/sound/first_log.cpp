@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
 #include "diag/debug_log.h"
 #include "measurements.h"
@@ -24,7 +25,10 @@ std::vector<std::string> lines_of(const char* path)
 FirstLog capture_first_log(HostWorld& host)
 {
     FirstLog log;
-    if (std::getenv("OSTREVAN_LOG_ISOLATION") == nullptr) {
+    // Under the launcher's fallback, a lock, the path is still the machine's:
+    // a host creating an instance meanwhile would find the switch on.
+    const char* isolation = std::getenv("OSTREVAN_LOG_ISOLATION");
+    if (isolation == nullptr || std::string(isolation) != "private-tmp") {
         log.why_not = "not run in a /tmp of its own (tests/support/private_tmp.sh)";
         return log;
     }

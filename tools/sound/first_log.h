@@ -12,7 +12,7 @@ struct FirstLog {
     std::string why_not;  // when not measured
     std::vector<std::string> instantiate, first_run, glide_end;
 };
-// Only in a /tmp of the measurement's own (tests/support/private_tmp.sh),
-// or where the log's path is free: the switch file is created, read back and
-// removed, and a file someone else keeps there is never touched.
+// Only in a /tmp of the measurement's own (tests/support/private_tmp.sh,
+// when it could mount one): the switch file is created, read back and
+// removed, and a file already there is never touched.
 FirstLog capture_first_log(HostWorld& host);

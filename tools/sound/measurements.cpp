@@ -354,11 +354,14 @@ std::vector<WeakLowest> measure_weak_lowest(HostWorld& host)
             peaks_in(s, 0.3 * r.spacing_hz, second - 0.4 * r.spacing_hz, 0.0);
         if (!peaks.empty()) {
             w.hz = peaks.front();
-            const auto db = [&](size_t i) { return 20.0 * std::log10(std::max(s.magnitude[i], 1e-300)); };
+            const auto db = [&](size_t i) {
+                return 20.0 * std::log10(std::max(s.magnitude[i], 1e-300));
+            };
             const auto top = size_t(std::lround(w.hz / s.bin_hz));
             size_t left = top, right = top;
             while (left > 1 && s.magnitude[left - 1] <= s.magnitude[left]) --left;
-            while (right + 2 < s.magnitude.size() && s.magnitude[right + 1] <= s.magnitude[right]) ++right;
+            while (right + 2 < s.magnitude.size() && s.magnitude[right + 1] <= s.magnitude[right])
+                ++right;
             w.over_floor_db = db(top) - std::max(db(left), db(right));
             const auto window = size_t(6.0 / r.spacing_hz * RATE);
             w.t60 = partial_decay(response, 0, w.hz, window, RATE).t60;

@@ -107,8 +107,7 @@ std::string damping_section(const std::vector<DecayCase>& cases)
                     most = std::max(most, change);
                 }
                 const std::string near =
-                    std::isinf(least) ? "—"
-                                      : format("%+.0f to %+.0f %%", 100 * least, 100 * most);
+                    std::isinf(least) ? "—" : format("%+.0f to %+.0f %%", 100 * least, 100 * most);
                 md += format("| %s | %s | %s | %s | %+.1f %% | %s |\n",
                              seconds(low.decay_ms / 1000).c_str(), note_name(a.note).c_str(),
                              seconds(a.energy_t60).c_str(), seconds(b.energy_t60).c_str(),

@@ -135,23 +135,26 @@ std::string mode_section(const FpModeChange& mode)
 {
     std::string md = "## Loading the library sets the loading thread's floating-point mode\n\n";
     if (!mode.measured) return md + "Not measured on this processor.\n";
-    return md + format(
-        "The thread that loads the library (here the host's main thread, when lilv "
-        "instantiates the plug-in first) has its whole floating-point control register "
-        "(MXCSR) replaced, not only the flush-to-zero bits. Set before loading to %s; "
-        "after: %s. The plug-in sets this mode on purpose; a host whose own code on that "
-        "thread relies on its own rounding, on trapping exceptions or on subnormal "
-        "numbers should load the library on another thread or restore its mode "
-        "afterwards.\n",
-        describe_csr(mode.before).c_str(), describe_csr(mode.after).c_str());
+    return md +
+           format(
+               "The thread that loads the library (here the host's main thread, when lilv "
+               "instantiates the plug-in first) has its whole floating-point control register "
+               "(MXCSR) replaced, not only the flush-to-zero bits. Set before loading to %s; "
+               "after: %s. The plug-in sets this mode on purpose; a host whose own code on that "
+               "thread relies on its own rounding, on trapping exceptions or on subnormal "
+               "numbers should load the library on another thread or restore its mode "
+               "afterwards.\n",
+               describe_csr(mode.before).c_str(), describe_csr(mode.after).c_str());
 }
 
 // How far apart the tubes' triangles top (their phase wraps), each moved
-// earlier by `lag_periods` periods of its note.
+// earlier by `lag_periods` periods of its note (later, when negative).
 double spread_of_tops(const std::vector<VibratoTrack>& tubes, double lag_periods)
 {
     double least = 0.0, most = 0.0;
-    const auto top = [&](const VibratoTrack& t) { return t.fit.top_s - lag_periods / t.spacing_hz; };
+    const auto top = [&](const VibratoTrack& t) {
+        return t.fit.top_s - lag_periods / t.spacing_hz;
+    };
     for (const auto& t : tubes) {
         const double period = t.fit.period_s;
         const double offset = std::remainder(top(t) - top(tubes.front()), period);
@@ -170,7 +173,7 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "which moves its pitch. Measured after a hit (decay 10 s, so that the partials "
         "ring for seconds): the instantaneous frequency of the partial nearest 2 kHz, read "
         "every millisecond through a window of four periods of the note, from 0.1 s after "
-        "the hit on while it has fallen less than 45 dB (until 2.5 s at most), and a "
+        "the hit on while it has fallen less than 40 dB (until 2.5 s at most), and a "
         "triangle wave fitted to it (as that window sees it, so "
         "a long window does not blunt its peaks). *Peak to peak*: the triangle's swing in "
         "cents; *top at*: when it first peaks after the hit; *residual*: what the triangle "
@@ -180,26 +183,27 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "Residual |\n|---|---|---|---|---|---|---|---|\n";
     for (const auto& at : b.vibrato) {
         for (const auto& t : at.tubes) {
-            md += format("| %s | %s | %s Hz | %.1f ms (%.0f frames) | %.3f Hz | %.1f ms | "
-                         "%.2f cents | %.3f Hz |\n",
-                         khz(at.sample_rate).c_str(), note_name(t.note).c_str(),
-                         or_dash(t.partial_hz, "%.1f").c_str(), 1000 * t.fit.period_s,
-                         t.fit.period_s * at.sample_rate, 1 / t.fit.period_s,
-                         1000 * t.fit.top_s, t.cents_peak_to_peak, t.fit.residual_rms);
+            md += format(
+                "| %s | %s | %s Hz | %.1f ms (%.0f frames) | %.3f Hz | %.1f ms | "
+                "%.2f cents | %.3f Hz |\n",
+                khz(at.sample_rate).c_str(), note_name(t.note).c_str(),
+                or_dash(t.partial_hz, "%.1f").c_str(), 1000 * t.fit.period_s,
+                t.fit.period_s * at.sample_rate, 1 / t.fit.period_s, 1000 * t.fit.top_s,
+                t.cents_peak_to_peak, t.fit.residual_rms);
         }
     }
     double widest = 0.0, widest_moved = 0.0;
     for (const auto& at : b.vibrato) {
         widest = std::max(widest, spread_of_tops(at.tubes, 0.0));
-        widest_moved = std::max(widest_moved, spread_of_tops(at.tubes, 0.5));
+        widest_moved = std::max(widest_moved, spread_of_tops(at.tubes, -0.5));
     }
     md += format(
         "\nThe four tubes of one instance move in step. At each rate their triangles top "
-        "within %.1f ms of each other, the lower notes later: a tube's pitch is the time its "
-        "loop takes, so it follows the read position by about half a trip round the loop. "
-        "Each top moved earlier by half a period of its note, the four lie within %.2f ms. "
-        "The swing in Hz is the same fraction of every partial of a tube, and grows with "
-        "the note: the read position moves by the same time whatever the note, which is a "
+        "within %.1f ms of each other, the lower notes earlier, by about half the time "
+        "their loop takes: each top moved later by half a period of its note, the four "
+        "lie within %.2f ms. The swing in Hz is the same fraction of every partial of a "
+        "tube, and grows with the note: the read position moves by the same time whatever "
+        "the note, which is a "
         "larger part of a short delay.\n\n",
         1000 * widest, 1000 * widest_moved);
     for (const auto& at : b.vibrato) {
@@ -226,7 +230,8 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
     std::string split_data = "# Hz from the partial, dB from its strongest line\n";
     for (const auto& s : b.splits) {
         std::vector<double> gaps;
-        for (size_t i = 1; i < s.lines_hz.size(); ++i) gaps.push_back(s.lines_hz[i] - s.lines_hz[i - 1]);
+        for (size_t i = 1; i < s.lines_hz.size(); ++i)
+            gaps.push_back(s.lines_hz[i] - s.lines_hz[i - 1]);
         std::sort(gaps.begin(), gaps.end());
         md += format("| %.1f Hz | %zu | %s |\n", s.partial_hz, s.lines_hz.size(),
                      gaps.empty() ? "—" : format("%.2f Hz", gaps[gaps.size() / 2]).c_str());
@@ -239,14 +244,16 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
     }
     save(report.data + "/split.dat", split_data, written);
 
-    md += "\nSo two hits a moment apart do not sound alike: they meet the read position at "
-          "another point of its movement. Two instances alike, each hit once, the second "
-          "later by the time shown (decay 1 s, 48 kHz); the energy of the difference of "
-          "the two responses over a second, against the energy of the response (0 dB: "
-          "the difference is as loud as the sound itself):\n\n";
+    md +=
+        "\nSo two hits a moment apart do not sound alike: they meet the read position at "
+        "another point of its movement. Two instances alike, each hit once, the second "
+        "later by the time shown (decay 1 s, 48 kHz); the energy of the difference of "
+        "the two responses over a second, against the energy of the response (0 dB: "
+        "the difference is as loud as the sound itself):\n\n";
     std::vector<double> shifts;
     for (const auto& p : b.hit_pairs) {
-        if (std::find(shifts.begin(), shifts.end(), p.shift_s) == shifts.end()) shifts.push_back(p.shift_s);
+        if (std::find(shifts.begin(), shifts.end(), p.shift_s) == shifts.end())
+            shifts.push_back(p.shift_s);
     }
     md += "| Note |";
     for (const double s : shifts) md += format(" %.1f ms later |", 1000 * s);
@@ -266,9 +273,10 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         }
         md += "\n";
     }
-    md += "\nThe second column is one period of the movement at 48 kHz, as fitted above: "
-          "hits a whole period apart meet the read position at the same point and sound "
-          "alike.\n\n";
+    md +=
+        "\nThe second column is one period of the movement at 48 kHz, as fitted above: "
+        "hits a whole period apart meet the read position at the same point and sound "
+        "alike.\n\n";
     return md;
 }
 
@@ -306,8 +314,8 @@ std::string preset_change_section(const std::vector<PresetChange>& changes)
         if (c.start != "the defaults") continue;
         md += format("| %s | %s to %s | %s | %s |\n", c.label.c_str(),
                      seconds(c.decay_before_ms / 1000).c_str(),
-                     seconds(c.decay_after_ms / 1000).c_str(),
-                     tubes_list(c.note_changed).c_str(), tubes_list(c.inverted).c_str());
+                     seconds(c.decay_after_ms / 1000).c_str(), tubes_list(c.note_changed).c_str(),
+                     tubes_list(c.inverted).c_str());
     }
     md += format(
         "\nThe same with every preset picked on every preset as well as on the defaults: "
@@ -331,9 +339,9 @@ std::string glide_time_section(const std::vector<GlideTime>& times)
         "frame of the new note's delay at rest.\n\n"
         "| From | To | Delay before | Delay after | Glide takes |\n|---|---|---|---|---|\n";
     for (const auto& g : times) {
-        md += format("| %s | %s | %.3f ms | %.3f ms | %.1f ms |\n", note_name(g.from).c_str(),
-                     note_name(g.to).c_str(), g.delay_before_ms, g.delay_after_ms,
-                     1000 * g.seconds);
+        md +=
+            format("| %s | %s | %.3f ms | %.3f ms | %.1f ms |\n", note_name(g.from).c_str(),
+                   note_name(g.to).c_str(), g.delay_before_ms, g.delay_after_ms, 1000 * g.seconds);
     }
     return md + "\n";
 }
@@ -379,8 +387,9 @@ std::string first_log_section(const FirstLog& log)
         nan += line.find("fdbk: nan") != std::string::npos;
         negative += line.find("fdbk: -") != std::string::npos;
     }
-    md += "With the log on (a file holding `1`), a new instance at 48 kHz writes these lines "
-          "while the host calls `instantiate`:\n\n```\n";
+    md +=
+        "With the log on (a file holding `1`), a new instance at 48 kHz writes these lines "
+        "while the host calls `instantiate`:\n\n```\n";
     for (const auto& line : log.instantiate) md += line + "\n";
     md += "```\n\nthese in its first run (one frame):\n\n```\n";
     for (const auto& line : log.first_run) md += line + "\n";

@@ -32,7 +32,8 @@ ClipCurve measure_soft_clip(HostWorld& host)
     double reference_peak = 0.0;
     for (const float y : reference) reference_peak = std::max(reference_peak, std::fabs(double(y)));
     for (const double level : LEVELS_DBFS) {
-        const auto hit = float(double(REFERENCE_HIT) * std::pow(10.0, level / 20.0) / reference_peak);
+        const auto hit =
+            float(double(REFERENCE_HIT) * std::pow(10.0, level / 20.0) / reference_peak);
         const double scale = double(hit) / double(REFERENCE_HIT);
         const std::vector<float> out = ringing(host, hit);
         ClipLevel l;

@@ -15,6 +15,7 @@ constexpr double RENDER_S = 2.6;
 constexpr double TRACK_FROM_S = 0.1, TRACK_UNTIL_S = 2.5, TRACK_HOP_S = 0.001;
 // The partial followed: the one nearest this, where the partials ring longest.
 constexpr double FOLLOWED_HZ = 2000.0;
+constexpr double FOLLOWED_DB = 40.0;
 // Windows of this many periods of the spacing keep the neighbours out.
 constexpr double WINDOW_PERIODS = 4.0;
 // The bounds searched for the movement's period.
@@ -47,13 +48,15 @@ VibratoTrack follow(const std::vector<float>& response, double rate, double note
     v.window_s = double(window) / rate;
     v.spacing_hz = spacing;
     const size_t from = frames_for(TRACK_FROM_S, rate);
-    // Followed while it stands well above what its neighbours leak into the
-    // window: for the first 45 dB of its fall at most.
-    const double t60 = partial_decay(response, 0, v.partial_hz, window, rate).t60;
-    const double until_s =
-        std::isnan(t60) ? TRACK_UNTIL_S : std::min(TRACK_UNTIL_S, TRACK_FROM_S + 0.75 * t60);
-    v.track = frequency_track(response, from, frames_for(until_s, rate), window,
+    v.track = frequency_track(response, from, frames_for(TRACK_UNTIL_S, rate), window,
                               frames_for(TRACK_HOP_S, rate), v.partial_hz, rate);
+    // Followed while it stands well above what its neighbours leak into the
+    // window: until it has fallen FOLLOWED_DB from where the track starts.
+    size_t kept = 0;
+    while (kept < v.track.db.size() && v.track.db[kept] > v.track.db.front() - FOLLOWED_DB) ++kept;
+    v.track.time.resize(kept);
+    v.track.hz.resize(kept);
+    v.track.db.resize(kept);
     // Times from the hit, not from the start of the stretch.
     for (double& t : v.track.time) t += TRACK_FROM_S;
     v.fit = fit_triangle(v.track.time, v.track.hz, v.window_s, SHORTEST_PERIOD_S, LONGEST_PERIOD_S);
@@ -132,8 +135,8 @@ std::vector<HitPair> measure_hit_pairs(HostWorld& host, double vibrato_period_s)
                 energy += a * a;
                 difference += (a - b) * (a - b);
             }
-            pairs.push_back({NOTES[t], shift,
-                             10.0 * std::log10(std::max(difference, 1e-300) / energy)});
+            pairs.push_back(
+                {NOTES[t], shift, 10.0 * std::log10(std::max(difference, 1e-300) / energy)});
         }
     }
     return pairs;
