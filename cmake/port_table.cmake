@@ -109,7 +109,7 @@ foreach(line IN LISTS port_lines)
       set(${kind}_${plugin} ${next_slot})
     endif()
     string(TOUPPER "${kind}" kind_enum)
-    string(APPEND port_rows_${plugin} "    {PortKind::${kind_enum}, ${slot}},\n")
+    string(APPEND port_rows_${plugin} "    {PortKind::${kind_enum}, ${slot}, \"${symbol}\"},\n")
 
     # The Turtle, laid out as the four-channel plug-in's always was.
     set(uri "${PLUGIN_URI_${plugin}}")

@@ -26,9 +26,10 @@ struct ControlSpec {
 
 enum class PortKind : uint8_t { AUDIO_IN, AUDIO_OUT, MIDI_IN, CONTROL };
 
-// One port of a plug-in: its kind, and for an audio port its channel among
-// the plug-in's inputs or outputs, for a control its ControlId.
+// One port of a plug-in: its kind; for an audio port its channel among the
+// plug-in's inputs or outputs, for a control its ControlId; its symbol.
 struct PortSpec {
     PortKind kind;
     int slot;
+    const char* symbol;
 };
