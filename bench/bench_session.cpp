@@ -8,23 +8,17 @@
 #include <cstring>
 #include <thread>
 
+#include <lv2/atom/atom.h>
+#include <lv2/urid/urid.h>
+
+#include <string>
+#include <vector>
+
 #include "diag/debug_log.h"
 
 namespace {
 
 constexpr int TUBES = 4;
-
-// The bundle's defaults, in port order from PORT_NOTE_1.
-constexpr std::array<float, PORT_COUNT - PORT_NOTE_1> DEFAULT_CONTROLS = {
-    60.0f,     // note 1
-    64.0f,     // note 2
-    67.0f,     // note 3
-    72.0f,     // note 4
-    0.0f,      // transpose
-    100.0f,    // decay, ms
-    0.0f,      // level, dB
-    12000.0f,  // damping, Hz
-};
 
 // Uniform noise in [-1, 1) for the burst, silence after it; each tube has its
 // own seed so that the four inputs differ.
@@ -47,6 +41,25 @@ bool log_file_exists()
 {
     struct stat info;
     return stat(LOG_PATH, &info) == 0;
+}
+
+// The URID map a companion needs; called only when an instance is made.
+LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
+{
+    static std::vector<std::string> uris;
+    for (size_t i = 0; i < uris.size(); ++i) {
+        if (uris[i] == uri) return LV2_URID(i + 1);
+    }
+    uris.emplace_back(uri);
+    return LV2_URID(uris.size());
+}
+
+const LV2_Feature* const* host_features()
+{
+    static LV2_URID_Map map{nullptr, map_uri};
+    static const LV2_Feature map_feature{LV2_URID__map, &map};
+    static const LV2_Feature* const features[] = {&map_feature, nullptr};
+    return features;
 }
 
 }  // namespace
@@ -72,12 +85,13 @@ const char* motion_name(Motion motion)
     return motion == Motion::steady ? "steady" : "gliding";
 }
 
-BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block)
+BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block,
+                           PluginKind kind)
     : descriptor_(descriptor),
-      handle_(descriptor->instantiate(descriptor, BENCH_RATE, "", nullptr)),
+      handle_(descriptor->instantiate(descriptor, BENCH_RATE, "", host_features())),
       motion_(motion),
       block_(block),
-      controls_(DEFAULT_CONTROLS)
+      midi_()
 {
     // Looked at after the instance, which has just read its switch.
     log_on_ = log_file_exists();
@@ -85,15 +99,30 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
         std::fprintf(stderr, "cannot run blocks of %u frames\n", block);
         std::exit(2);
     }
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        controls_[id] = CONTROLS[id].default_value;
+    }
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_.data());
+    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
     for (int i = 0; i < TUBES; ++i) {
         track_[i] = burst_track(static_cast<uint32_t>(i) + 1);
         inputs_[i].assign(block, 0.0f);
         outputs_[i].assign(block, 0.0f);
-        descriptor_->connect_port(handle_, PORT_IN_1 + i, inputs_[i].data());
-        descriptor_->connect_port(handle_, PORT_OUT_1 + i, outputs_[i].data());
     }
-    for (uint32_t port = PORT_NOTE_1; port < PORT_COUNT; ++port) {
-        descriptor_->connect_port(handle_, port, &controls_[port - PORT_NOTE_1]);
+    const PortSpec* ports = kind == PluginKind::FOUR   ? FOUR_PORTS
+                            : kind == PluginKind::MONO ? MONO_PORTS
+                                                       : STEREO_PORTS;
+    const uint32_t count = kind == PluginKind::FOUR   ? uint32_t(PORT_COUNT)
+                           : kind == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
+                                                      : uint32_t(STEREO_PORT_COUNT);
+    for (uint32_t port = 0; port < count; ++port) {
+        const PortSpec& spec = ports[port];
+        void* data = midi_.data();
+        if (spec.kind == PortKind::AUDIO_IN) data = inputs_[spec.slot].data();
+        if (spec.kind == PortKind::AUDIO_OUT) data = outputs_[spec.slot].data();
+        if (spec.kind == PortKind::CONTROL) data = &controls_[spec.slot];
+        descriptor_->connect_port(handle_, port, data);
     }
     descriptor_->activate(handle_);
 }
@@ -118,7 +147,7 @@ void BenchSession::next_block()
 {
     copy_input();
     if (motion_ == Motion::gliding && (frames_ - settled_) % GLIDE_EVERY_FRAMES < block_) {
-        controls_[PORT_TRANSPOSE - PORT_NOTE_1] =
+        controls_[CONTROL_TRANSPOSE] =
             GLIDE_TRANSPOSES[glide_step_++ % GLIDE_TRANSPOSES.size()];
     }
     frames_ += block_;

@@ -9,8 +9,8 @@
 #include "plugin/ports.h"
 
 // One instance driven as a host drives it, at 48 kHz in blocks of a fixed
-// size: every port connected, noise bursts at the four inputs, the controls at
-// the bundle's defaults. The benchmark and the callgrind driver share it, so
+// size: every port connected, noise bursts at the inputs (four, or a
+// companion's one or two), the controls at the table's defaults. The benchmark and the callgrind driver share it, so
 // both measure the same work.
 
 enum class Motion {
@@ -51,7 +51,8 @@ inline constexpr std::array<float, 4> GLIDE_TRANSPOSES = {-24.0f, 12.0f, -12.0f,
 
 class BenchSession {
 public:
-    BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block);
+    BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block,
+                 PluginKind kind = PluginKind::FOUR);
     ~BenchSession();
     BenchSession(const BenchSession&) = delete;
     BenchSession& operator=(const BenchSession&) = delete;
@@ -84,7 +85,9 @@ private:
     uint64_t frames_ = 0;   // frames handed to run so far, settling included
     uint64_t settled_ = 0;  // frames_ when settle ended: the glides start there
     uint32_t glide_step_ = 0;
-    std::array<float, PORT_COUNT - PORT_NOTE_1> controls_;
+    std::array<float, CONTROL_COUNT> controls_;
+    // A companion's MIDI input: an empty sequence.
+    alignas(8) std::array<uint8_t, 64> midi_;
     std::array<std::vector<float>, 4> track_;
     std::array<std::vector<float>, 4> inputs_;
     std::array<std::vector<float>, 4> outputs_;

@@ -27,7 +27,7 @@ constexpr uint64_t DEFAULT_FRAMES = 2 * TRACK_FRAMES;
 void measure(const PluginUnderTest& plugin, Motion motion, uint32_t block, uint64_t frames)
 {
     wait_for_log_off();
-    BenchSession session(plugin.descriptor, motion, block);
+    BenchSession session(plugin.descriptor, motion, block, plugin.kind);
     session.settle();
     CALLGRIND_ZERO_STATS;
     uint64_t done = 0;

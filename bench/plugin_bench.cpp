@@ -21,11 +21,11 @@
 
 namespace {
 
-void run_case(benchmark::State& state, const LV2_Descriptor* descriptor, Motion motion,
+void run_case(benchmark::State& state, const PluginUnderTest* plugin, Motion motion,
               uint32_t block)
 {
     wait_for_log_off();
-    BenchSession session(descriptor, motion, block);
+    BenchSession session(plugin->descriptor, motion, block, plugin->kind);
     session.settle();
     for (auto _ : state) {
         session.next_block();
@@ -59,7 +59,7 @@ int main(int argc, char** argv)
             for (const PluginUnderTest& plugin : plugins) {
                 const std::string name = std::string(motion_name(motion)) + "/" +
                                          std::to_string(block) + "/" + plugin.name;
-                benchmark::RegisterBenchmark(name.c_str(), run_case, plugin.descriptor, motion,
+                benchmark::RegisterBenchmark(name.c_str(), run_case, &plugin, motion,
                                              block);
             }
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
@@ -19,7 +20,7 @@ namespace {
 // its load-time code sets in the loading thread's floating-point mode never
 // reaches the thread that calls run, just as a host's audio thread never
 // sees it.
-const LV2_Descriptor* load_on_other_thread(const std::string& path)
+const LV2_Descriptor* load_on_other_thread(const std::string& path, uint32_t index)
 {
     const LV2_Descriptor* descriptor = nullptr;
     std::string error;
@@ -31,9 +32,9 @@ const LV2_Descriptor* load_on_other_thread(const std::string& path)
         }
         using Entry = const LV2_Descriptor* (*)(uint32_t);
         auto entry = reinterpret_cast<Entry>(dlsym(library, "lv2_descriptor"));
-        descriptor = entry != nullptr ? entry(0) : nullptr;
+        descriptor = entry != nullptr ? entry(index) : nullptr;
         if (descriptor == nullptr) {
-            error = path + ": no descriptor 0";
+            error = path + ": no descriptor " + std::to_string(index);
         }
     });
     loader.join();
@@ -49,7 +50,14 @@ PluginUnderTest parse(const std::string& spec)
     if (equals == std::string::npos || equals == 0 || equals + 1 == spec.size()) {
         fail("--plugin wants NAME=PATH, got \"" + spec + "\"");
     }
-    return {spec.substr(0, equals), spec.substr(equals + 1), nullptr};
+    std::string path = spec.substr(equals + 1);
+    PluginKind kind = PluginKind::FOUR;
+    const auto hash = path.rfind('#');
+    if (hash != std::string::npos && (path.substr(hash) == "#1" || path.substr(hash) == "#2")) {
+        kind = path[hash + 1] == '1' ? PluginKind::MONO : PluginKind::STEREO;
+        path.resize(hash);
+    }
+    return {spec.substr(0, equals), path, nullptr, kind};
 }
 
 }  // namespace
@@ -73,11 +81,11 @@ std::vector<PluginUnderTest> load_plugins(int& argc, char** argv, const char* de
     }
     argc = kept;
     if (plugins.empty()) {
-        plugins.push_back({"plugin", default_path, nullptr});
+        plugins.push_back({"plugin", default_path, nullptr, PluginKind::FOUR});
     }
 
     for (PluginUnderTest& plugin : plugins) {
-        plugin.descriptor = load_on_other_thread(plugin.path);
+        plugin.descriptor = load_on_other_thread(plugin.path, static_cast<uint32_t>(plugin.kind));
     }
     // The dynamic loader hands out one copy per file: two names for one file
     // would compare the library with itself.

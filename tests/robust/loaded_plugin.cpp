@@ -23,6 +23,12 @@ LoadedPlugin::LoadedPlugin(const std::string& path)
     }
 }
 
+const LV2_Descriptor* LoadedPlugin::descriptor(uint32_t index) const
+{
+    using Entry = const LV2_Descriptor* (*)(uint32_t);
+    return reinterpret_cast<Entry>(dlsym(library_, "lv2_descriptor"))(index);
+}
+
 LoadedPlugin::~LoadedPlugin()
 {
     dlclose(library_);

@@ -23,6 +23,8 @@ public:
     LoadedPlugin& operator=(const LoadedPlugin&) = delete;
 
     const LV2_Descriptor* descriptor() const { return descriptor_; }
+    // The library's descriptor at another index (null past the last).
+    const LV2_Descriptor* descriptor(uint32_t index) const;
 
 private:
     void* library_;
@@ -31,10 +33,14 @@ private:
 
 #ifdef PLUGIN_LIBRARY
 // The bundle's library, loaded once per process, before any thread needs it.
-inline const LV2_Descriptor* descriptor()
+inline const LoadedPlugin& loaded_plugin()
 {
     static const LoadedPlugin plugin(PLUGIN_LIBRARY);
-    return plugin.descriptor();
+    return plugin;
+}
+inline const LV2_Descriptor* descriptor()
+{
+    return loaded_plugin().descriptor();
 }
 #endif
 

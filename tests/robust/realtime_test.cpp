@@ -12,8 +12,15 @@
 #include <string>
 #include <vector>
 
+#include <lv2/atom/atom.h>
+#include <lv2/midi/midi.h>
+#include <lv2/urid/urid.h>
+
+#include <cstring>
+
 #include "diag/debug_log.h"
 #include "loaded_plugin.h"
+#include "plugin/ports.h"
 #include "rt_probe.h"
 
 // What the plug-in asks of the C library while the host's audio thread is in
@@ -409,3 +416,130 @@ TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
 }
 
 }  // namespace
+
+namespace {
+
+// A host's URID map, as small as it can be: the companions map their few
+// URIs at instantiate, outside every counting window.
+LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
+{
+    static std::vector<std::string> uris;
+    for (size_t i = 0; i < uris.size(); ++i) {
+        if (uris[i] == uri) return LV2_URID(i + 1);
+    }
+    uris.emplace_back(uri);
+    return LV2_URID(uris.size());
+}
+
+// A companion driven as a host drives it: every port connected, a MIDI
+// sequence written into memory the host owns before each run.
+struct CompanionRun {
+    const LV2_Descriptor* d;
+    LV2_Handle h;
+    std::vector<float> audio[4];
+    float controls[CONTROL_COUNT];
+    alignas(8) uint8_t midi[2048];
+
+    CompanionRun(PluginKind kind, const LV2_Feature* const* features)
+        : d(loaded_plugin().descriptor(static_cast<uint32_t>(kind))),
+          h(d->instantiate(d, 48000.0, "/nonexistent/", features))
+    {
+        if (h == nullptr) return;
+        for (auto& buffer : audio) buffer.assign(MAX_FRAMES, 0.0f);
+        fill_noise_bursts(audio[0].data(), MAX_FRAMES, 4096, 512, 1);
+        fill_noise_bursts(audio[1].data(), MAX_FRAMES, 3000, 256, 2);
+        for (int id = 0; id < CONTROL_COUNT; ++id) controls[id] = CONTROLS[id].default_value;
+        const bool mono = kind == PluginKind::MONO;
+        const PortSpec* ports = mono ? MONO_PORTS : STEREO_PORTS;
+        const uint32_t count = mono ? uint32_t(MONO_PORT_COUNT) : uint32_t(STEREO_PORT_COUNT);
+        for (uint32_t port = 0; port < count; ++port) {
+            const PortSpec& spec = ports[port];
+            void* data = midi;
+            if (spec.kind == PortKind::AUDIO_IN) data = audio[spec.slot].data();
+            if (spec.kind == PortKind::AUDIO_OUT) data = audio[2 + spec.slot].data();
+            if (spec.kind == PortKind::CONTROL) data = &controls[spec.slot];
+            d->connect_port(h, port, data);
+        }
+        d->activate(h);
+    }
+    ~CompanionRun()
+    {
+        if (h != nullptr) d->cleanup(h);
+    }
+
+    // The block's MIDI: a chord of `keys` pressed at spread frames, every
+    // key released first, with a controller and a pitch bend among them.
+    void write_midi(LV2_URID sequence, LV2_URID frame_time, LV2_URID midi_event, int block,
+                    uint32_t frames)
+    {
+        auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(midi);
+        seq->atom.type = sequence;
+        seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
+        seq->body.unit = frame_time;
+        seq->body.pad = 0;
+        const uint8_t messages[][3] = {
+            {0xB0, 123, 0},  // all notes off
+            {0x90, uint8_t(36 + block % 40), 90},
+            {0xE0, 0, 64},
+            {0x90, uint8_t(50 + block % 30), 90},
+            {0x80, uint8_t(36 + block % 40), 0},
+            {0x90, uint8_t(100 + block % 27), 90},  // moved into range by octaves
+        };
+        uint32_t offset = 0;
+        for (const auto& message : messages) {
+            auto* event = reinterpret_cast<LV2_Atom_Event*>(
+                midi + sizeof(LV2_Atom_Sequence) + offset);
+            event->time.frames = frames == 0 ? 0 : (offset * 7) % frames;
+            event->body.size = 3;
+            event->body.type = midi_event;
+            std::memcpy(event + 1, message, 3);
+            const uint32_t size = uint32_t(sizeof(LV2_Atom_Event)) + 8;
+            offset += size;
+            seq->atom.size += size;
+        }
+    }
+};
+
+}  // namespace
+
+// The companions' runs, MIDI included: key changes split the block, the
+// notes come from the keys or the knobs in turn, and every control takes
+// values of every kind.
+TEST(CompanionRunIsRealTimeSafe, NoAllocationFileOrLockCall)
+{
+    ASSERT_TRUE(rt_probe_active());
+    ASSERT_FALSE(log_file_exists()) << LOG_PATH << " exists: these runs need the log off";
+    LV2_URID_Map map{nullptr, map_uri};
+    const LV2_Feature map_feature{LV2_URID__map, &map};
+    const LV2_Feature* const features[] = {&map_feature, nullptr};
+    const LV2_URID sequence = map_uri(nullptr, LV2_ATOM__Sequence);
+    const LV2_URID frame_time = map_uri(nullptr, LV2_ATOM__frameTime);
+    const LV2_URID midi_event = map_uri(nullptr, LV2_MIDI__MidiEvent);
+    const float odd[] = {NaN, INF, -INF, 3e38f, -1.0f, 0.5f, 60.5f};
+
+    for (PluginKind kind : {PluginKind::MONO, PluginKind::STEREO}) {
+        SCOPED_TRACE(int(kind));
+        CompanionRun c(kind, features);
+        ASSERT_NE(c.h, nullptr);
+        int chords = 0;
+        rt_probe_begin();
+        for (int block = 0; block < 400; ++block) {
+            const uint32_t frames = block % 50 == 49 ? MAX_FRAMES : ragged_block(block) % 1024;
+            c.write_midi(sequence, frame_time, midi_event, block, frames);
+            c.controls[CONTROL_NOTES_FROM] = float((block / 20) % 2);
+            c.controls[CONTROL_INPUT] = float((block / 30) % 2);
+            c.controls[CONTROL_TUNING] = float((block / 70) % 2);
+            c.controls[CONTROL_MIX] = float(block % 101);
+            c.controls[CONTROL_WIDTH] = float((block * 3) % 101);
+            if (block % 9 == 0) {
+                for (int id = 0; id < CONTROL_COUNT; ++id) c.controls[id] = odd[block % 7];
+            }
+            const float before = static_cast<PluginInstance*>(c.h)->bank->note[3];
+            c.d->run(c.h, frames);
+            chords += static_cast<PluginInstance*>(c.h)->bank->note[3] != before;
+        }
+        const RtProbeCounts counts = rt_probe_end();
+        EXPECT_EQ(total_calls(counts), 0u) << describe(counts);
+        EXPECT_GT(chords, 50) << "the keys played must have reached the tubes";
+    }
+}
