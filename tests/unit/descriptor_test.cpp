@@ -155,11 +155,12 @@ TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
 
 TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)
 {
-    // A host thread's mode with nearest, toward-zero and downward rounding.
+    // A host thread's mode with nearest, toward-zero, downward and upward
+    // rounding.
 #if defined(__x86_64__)
-    const FpMode host_modes[] = {0x1F80, 0x7F80, 0x3F80};
+    const FpMode host_modes[] = {0x1F80, 0x7F80, 0x3F80, 0x5F80};
 #elif defined(__aarch64__) || defined(__arm__)
-    const FpMode host_modes[] = {0, FpMode{3} << 22, FpMode{2} << 22};
+    const FpMode host_modes[] = {0, FpMode{3} << 22, FpMode{2} << 22, FpMode{1} << 22};
 #endif
     const LV2_Descriptor* d = lv2_descriptor(0);
     for (FpMode host_mode : host_modes) {
