@@ -177,10 +177,11 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "triangle wave fitted to it (as that window sees it, so "
         "a long window does not blunt its peaks). *Peak to peak*: the triangle's swing in "
         "cents; *top at*: when it first peaks after the hit; *residual*: what the triangle "
-        "leaves unexplained (rms).\n\n"
+        "leaves unexplained (rms); *loop delay swing*: how far the loop's delay (one over "
+        "the spacing of the partials) moves peak to peak for that swing.\n\n"
         "![Vibrato](vibrato.png)\n\n"
         "| Rate | Note | Partial followed | Period | Vibrato rate | Top at | Peak to peak | "
-        "Residual |\n|---|---|---|---|---|---|---|---|\n";
+        "Residual | Loop delay swing |\n|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& at : b.vibrato) {
         for (const auto& t : at.tubes) {
             md += format(
@@ -201,10 +202,9 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "\nThe four tubes of one instance move in step. At each rate their triangles top "
         "within %.1f ms of each other, the lower notes earlier, by about half the time "
         "their loop takes: each top moved later by half a period of its note, the four "
-        "lie within %.2f ms. The swing in Hz is the same fraction of every partial of a "
-        "tube, and grows with the note: the read position moves by the same time whatever "
-        "the note, which is a "
-        "larger part of a short delay.\n\n",
+        "lie within %.2f ms. The pitch swings more the higher the note, but the loop's "
+        "delay swings by the same time at every note of one rate: the read position moves "
+        "by a fixed time, a larger part of a short delay.\n\n",
         1000 * widest, 1000 * widest_moved);
     for (const auto& at : b.vibrato) {
         std::string data = "# time s, then per tube: cents from the fitted middle\n";
