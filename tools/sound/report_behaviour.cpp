@@ -184,13 +184,17 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "Residual | Loop delay swing |\n|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& at : b.vibrato) {
         for (const auto& t : at.tubes) {
+            // One over the spacing is the loop's delay; the pitch swings by
+            // the same ratio.
+            const double ratio =
+                (t.fit.middle + t.fit.half_swing) / (t.fit.middle - t.fit.half_swing);
             md += format(
                 "| %s | %s | %s Hz | %.1f ms (%.0f frames) | %.3f Hz | %.1f ms | "
-                "%.2f cents | %.3f Hz |\n",
+                "%.2f cents | %.3f Hz | %.2f µs |\n",
                 khz(at.sample_rate).c_str(), note_name(t.note).c_str(),
                 or_dash(t.partial_hz, "%.1f").c_str(), 1000 * t.fit.period_s,
                 t.fit.period_s * at.sample_rate, 1 / t.fit.period_s, 1000 * t.fit.top_s,
-                t.cents_peak_to_peak, t.fit.residual_rms);
+                t.cents_peak_to_peak, t.fit.residual_rms, 1e6 * (ratio - 1.0) / t.spacing_hz);
         }
     }
     double widest = 0.0, widest_moved = 0.0;
