@@ -155,9 +155,10 @@ TEST_F(Behaviour, VibratoRateAndSwingMatchTheBuiltPlugin)
             ASSERT_EQ(cells.size(), 9u);
             EXPECT_NEAR(1.0 / tube.fit.period_s, number(cells[4]), 0.0005);
             EXPECT_NEAR(tube.cents_peak_to_peak, number(cells[6]), 0.005);
-            // The page says the delay swings by the same time at every note.
+            // The page says the delay swings by about the same time at every
+            // note, within a few per cent.
             EXPECT_NEAR(number(cells[8]), number(row(behaviour, format_key(at.sample_rate, 60))[8]),
-                        0.03 * number(cells[8]));
+                        0.05 * number(cells[8]));
         }
     }
 }
