@@ -149,11 +149,16 @@ TEST_F(Behaviour, VibratoRateAndSwingMatchTheBuiltPlugin)
         for (const auto& tube : at.tubes) {
             const std::string key = format_key(at.sample_rate, tube.note);
             SCOPED_TRACE(key);
-            // Rate, note, partial, period, vibrato rate, top, peak to peak, residual.
+            // Rate, note, partial, period, vibrato rate, top, peak to peak,
+            // residual, loop delay swing.
             const auto cells = row(behaviour, key);
-            ASSERT_EQ(cells.size(), 8u);
+            ASSERT_EQ(cells.size(), 9u);
             EXPECT_NEAR(1.0 / tube.fit.period_s, number(cells[4]), 0.0005);
             EXPECT_NEAR(tube.cents_peak_to_peak, number(cells[6]), 0.005);
+            // The page says the delay swings by about the same time at every
+            // note, within a few per cent.
+            EXPECT_NEAR(number(cells[8]), number(row(behaviour, format_key(at.sample_rate, 60))[8]),
+                        0.05 * number(cells[8]));
         }
     }
 }

@@ -164,6 +164,14 @@ double spread_of_tops(const std::vector<VibratoTrack>& tubes, double lag_periods
     return most - least;
 }
 
+// How far the loop's delay (one over the spacing) swings peak to peak: the
+// pitch swings by the same ratio.
+double delay_swing_s(const VibratoTrack& t)
+{
+    const double ratio = (t.fit.middle + t.fit.half_swing) / (t.fit.middle - t.fit.half_swing);
+    return (ratio - 1.0) / t.spacing_hz;
+}
+
 std::string vibrato_section(const Report& report, const Behaviour& b,
                             std::vector<std::string>& written)
 {
@@ -177,23 +185,31 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "triangle wave fitted to it (as that window sees it, so "
         "a long window does not blunt its peaks). *Peak to peak*: the triangle's swing in "
         "cents; *top at*: when it first peaks after the hit; *residual*: what the triangle "
-        "leaves unexplained (rms).\n\n"
+        "leaves unexplained (rms); *loop delay swing*: how far the loop's delay (one over "
+        "the spacing of the partials) moves peak to peak for that swing.\n\n"
         "![Vibrato](vibrato.png)\n\n"
         "| Rate | Note | Partial followed | Period | Vibrato rate | Top at | Peak to peak | "
-        "Residual |\n|---|---|---|---|---|---|---|---|\n";
+        "Residual | Loop delay swing |\n|---|---|---|---|---|---|---|---|---|\n";
     for (const auto& at : b.vibrato) {
         for (const auto& t : at.tubes) {
             md += format(
                 "| %s | %s | %s Hz | %.1f ms (%.0f frames) | %.3f Hz | %.1f ms | "
-                "%.2f cents | %.3f Hz |\n",
+                "%.2f cents | %.3f Hz | %.2f µs |\n",
                 khz(at.sample_rate).c_str(), note_name(t.note).c_str(),
                 or_dash(t.partial_hz, "%.1f").c_str(), 1000 * t.fit.period_s,
                 t.fit.period_s * at.sample_rate, 1 / t.fit.period_s, 1000 * t.fit.top_s,
-                t.cents_peak_to_peak, t.fit.residual_rms);
+                t.cents_peak_to_peak, t.fit.residual_rms, 1e6 * delay_swing_s(t));
         }
     }
-    double widest = 0.0, widest_moved = 0.0;
+    double widest = 0.0, widest_moved = 0.0, swing_spread = 0.0;
     for (const auto& at : b.vibrato) {
+        double least = INFINITY, most = 0.0;
+        for (const auto& t : at.tubes) {
+            const double swing = delay_swing_s(t);
+            least = std::min(least, swing);
+            most = std::max(most, swing);
+        }
+        swing_spread = std::max(swing_spread, most / least - 1.0);
         widest = std::max(widest, spread_of_tops(at.tubes, 0.0));
         widest_moved = std::max(widest_moved, spread_of_tops(at.tubes, -0.5));
     }
@@ -201,11 +217,10 @@ std::string vibrato_section(const Report& report, const Behaviour& b,
         "\nThe four tubes of one instance move in step. At each rate their triangles top "
         "within %.1f ms of each other, the lower notes earlier, by about half the time "
         "their loop takes: each top moved later by half a period of its note, the four "
-        "lie within %.2f ms. The swing in Hz is the same fraction of every partial of a "
-        "tube, and grows with the note: the read position moves by the same time whatever "
-        "the note, which is a "
-        "larger part of a short delay.\n\n",
-        1000 * widest, 1000 * widest_moved);
+        "lie within %.2f ms. The pitch swings more the higher the note, but the loop's "
+        "delay swings by about the same time at every note of one rate (within %.0f %%): "
+        "the read position moves by a fixed time, a larger part of a short delay.\n\n",
+        1000 * widest, 1000 * widest_moved, std::ceil(100 * swing_spread));
     for (const auto& at : b.vibrato) {
         std::string data = "# time s, then per tube: cents from the fitted middle\n";
         const size_t n = at.tubes.front().track.time.size();

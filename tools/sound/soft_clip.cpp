@@ -54,11 +54,19 @@ ClipCurve measure_soft_clip(HostWorld& host)
         l.ringing_bend = std::sqrt(difference_energy / linear_energy);
         curve.levels.push_back(l);
         if (level == LEVELS_DBFS[std::size(LEVELS_DBFS) - 1]) {
-            // The loudest ringing spans the curve; a sample of its points.
-            const size_t step = std::max<size_t>(1, out.size() / CURVE_POINTS);
-            for (size_t i = 0; i < out.size(); i += step) {
-                curve.linear.push_back(scale * reference[i]);
-                curve.output.push_back(out[i]);
+            // The loudest ringing spans the curve: one sample for each of
+            // CURVE_POINTS equal steps of its linear values, wherever it lies.
+            std::vector<long> taken(CURVE_POINTS, -1);
+            for (size_t i = 0; i < out.size(); ++i) {
+                const double d = scale * reference[i];
+                const auto step =
+                    size_t((d / std::fabs(peak) + 1.0) * 0.5 * double(CURVE_POINTS - 1));
+                if (step < CURVE_POINTS && taken[step] < 0) taken[step] = long(i);
+            }
+            for (const long i : taken) {
+                if (i < 0) continue;
+                curve.linear.push_back(scale * reference[size_t(i)]);
+                curve.output.push_back(out[size_t(i)]);
             }
         }
     }
