@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <lv2/atom/atom.h>
+#include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
 
 #include <string>
@@ -82,7 +83,7 @@ void wait_for_log_off()
 
 const char* motion_name(Motion motion)
 {
-    return motion == Motion::steady ? "steady" : "gliding";
+    return motion == Motion::steady ? "steady" : motion == Motion::gliding ? "gliding" : "chords";
 }
 
 BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block,
@@ -91,7 +92,8 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
       handle_(descriptor->instantiate(descriptor, BENCH_RATE, "", host_features())),
       motion_(motion),
       block_(block),
-      midi_()
+      midi_(),
+      kind_(kind)
 {
     // Looked at after the instance, which has just read its switch.
     log_on_ = log_file_exists();
@@ -102,9 +104,14 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
     for (int id = 0; id < CONTROL_COUNT; ++id) {
         controls_[id] = CONTROLS[id].default_value;
     }
+    if (motion == Motion::chords && kind != PluginKind::FOUR) {
+        controls_[CONTROL_NOTES_FROM] = 1.0f;  // MIDI
+    }
     auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_.data());
     sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
     sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
+    sequence->body.unit = map_uri(nullptr, LV2_ATOM__frameTime);
+    midi_event_ = map_uri(nullptr, LV2_MIDI__MidiEvent);
     for (int i = 0; i < TUBES; ++i) {
         track_[i] = burst_track(static_cast<uint32_t>(i) + 1);
         inputs_[i].assign(block, 0.0f);
@@ -146,11 +153,43 @@ void BenchSession::settle()
 void BenchSession::next_block()
 {
     copy_input();
+    // The keys of the last run were read: the sequence starts empty again.
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_.data());
+    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    if (motion_ == Motion::chords && (frames_ - settled_) % CHORD_EVERY_FRAMES < block_) {
+        const float* previous = BENCH_CHORDS[(chord_step_ + 3) % 4];
+        const float* next = BENCH_CHORDS[chord_step_++ % 4];
+        if (kind_ == PluginKind::FOUR) {
+            for (int i = 0; i < TUBES; ++i) controls_[CONTROL_NOTE_1 + i] = next[i];
+        } else {
+            write_chord_keys(previous, next);
+        }
+    }
     if (motion_ == Motion::gliding && (frames_ - settled_) % GLIDE_EVERY_FRAMES < block_) {
         controls_[CONTROL_TRANSPOSE] =
             GLIDE_TRANSPOSES[glide_step_++ % GLIDE_TRANSPOSES.size()];
     }
     frames_ += block_;
+}
+
+// The previous chord's keys released, the next one's pressed, all at the
+// block's first frame.
+void BenchSession::write_chord_keys(const float* previous, const float* next)
+{
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_.data());
+    uint8_t* end = midi_.data() + sizeof(LV2_Atom_Sequence);
+    for (int k = 0; k < 2 * TUBES; ++k) {
+        auto* event = reinterpret_cast<LV2_Atom_Event*>(end);
+        event->time.frames = 0;
+        event->body.size = 3;
+        event->body.type = midi_event_;
+        auto* message = reinterpret_cast<uint8_t*>(event + 1);
+        message[0] = k < TUBES ? 0x80 : 0x90;
+        message[1] = static_cast<uint8_t>(k < TUBES ? previous[k] : next[k - TUBES]);
+        message[2] = 100;
+        end += sizeof(LV2_Atom_Event) + 8;
+        sequence->atom.size += sizeof(LV2_Atom_Event) + 8;
+    }
 }
 
 void BenchSession::copy_input()

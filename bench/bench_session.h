@@ -16,12 +16,14 @@
 enum class Motion {
     steady,   // tubes resting at their notes, ringing after each burst
     gliding,  // transpose jumping every GLIDE_EVERY_FRAMES: glides always running
+    chords,   // a new chord every CHORD_EVERY_FRAMES, from the note controls of
+              // the four-channel plug-in, from MIDI keys for a companion
 };
 
 const char* motion_name(Motion motion);
 
 // The cases both measuring programs run, each for every plug-in given.
-inline constexpr Motion BENCH_MOTIONS[] = {Motion::steady, Motion::gliding};
+inline constexpr Motion BENCH_MOTIONS[] = {Motion::steady, Motion::gliding, Motion::chords};
 inline constexpr uint32_t BENCH_BLOCKS[] = {1, 64, 256, 1024};
 
 // An instance made while the diagnostic log file is there writes a line at
@@ -48,6 +50,15 @@ inline constexpr uint32_t BURST_FRAMES = 256;
 // two jumps, so that a tube arriving mostly finds the next request waiting.
 inline constexpr uint32_t GLIDE_EVERY_FRAMES = 1024;
 inline constexpr std::array<float, 4> GLIDE_TRANSPOSES = {-24.0f, 12.0f, -12.0f, 24.0f};
+
+// 100 ms at 48 kHz; the chords follow each other in this order.
+inline constexpr uint32_t CHORD_EVERY_FRAMES = 4800;
+inline constexpr float BENCH_CHORDS[4][4] = {
+    {60.0f, 64.0f, 67.0f, 72.0f},
+    {57.0f, 60.0f, 64.0f, 69.0f},
+    {62.0f, 67.0f, 69.0f, 74.0f},
+    {48.0f, 55.0f, 62.0f, 69.0f},
+};
 
 class BenchSession {
 public:
@@ -87,7 +98,11 @@ private:
     uint32_t glide_step_ = 0;
     std::array<float, CONTROL_COUNT> controls_;
     // A companion's MIDI input: an empty sequence.
-    alignas(8) std::array<uint8_t, 64> midi_;
+    alignas(8) std::array<uint8_t, 512> midi_;
+    PluginKind kind_;
+    uint32_t chord_step_ = 0;
+    uint32_t midi_event_ = 0;
+    void write_chord_keys(const float* previous, const float* next);
     std::array<std::vector<float>, 4> track_;
     std::array<std::vector<float>, 4> inputs_;
     std::array<std::vector<float>, 4> outputs_;

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin/ports.h"
 #include "plugin_loader.h"
 
 namespace {
@@ -72,7 +73,9 @@ struct Instance {
     const LV2_Descriptor* d;
     LV2_Handle handle;
     std::vector<float> in[4], out[4];
-    float controls[8] = {60.0f, 64.0f, 67.0f, 72.0f, 0.0f, 100.0f, 0.0f, 12000.0f};
+    // The four-channel plug-in's controls in port order from note_1, at the
+    // table's defaults.
+    float controls[PORT_COUNT - PORT_NOTE_1];
 
     Instance(const LV2_Descriptor* descriptor, double rate)
         : d(descriptor), handle(d->instantiate(d, rate, "", nullptr))
@@ -83,8 +86,9 @@ struct Instance {
             d->connect_port(handle, i, in[i].data());
             d->connect_port(handle, 4 + i, out[i].data());
         }
-        for (uint32_t c = 0; c < 8; ++c) {
-            d->connect_port(handle, 8 + c, &controls[c]);
+        for (uint32_t port = PORT_NOTE_1; port < PORT_COUNT; ++port) {
+            controls[port - PORT_NOTE_1] = CONTROLS[FOUR_PORTS[port].slot].default_value;
+            d->connect_port(handle, port, &controls[port - PORT_NOTE_1]);
         }
         d->activate(handle);
     }

@@ -28,11 +28,13 @@ constexpr uint32_t BLOCK = 256;
 constexpr size_t SETTLE_FRAMES = 20000;
 
 struct Controls {
-    std::array<float, TUBES> note{60.0f, 64.0f, 67.0f, 72.0f};
-    float transpose = 0.0f;
-    float decay = 100.0f;
-    float level = 0.0f;
-    float damping = 12000.0f;
+    std::array<float, TUBES> note{
+        CONTROLS[CONTROL_NOTE_1].default_value, CONTROLS[CONTROL_NOTE_2].default_value,
+        CONTROLS[CONTROL_NOTE_3].default_value, CONTROLS[CONTROL_NOTE_4].default_value};
+    float transpose = CONTROLS[CONTROL_TRANSPOSE].default_value;
+    float decay = CONTROLS[CONTROL_DECAY].default_value;
+    float level = CONTROLS[CONTROL_LEVEL].default_value;
+    float damping = CONTROLS[CONTROL_DAMPING].default_value;
 
     float* by_symbol(const std::string& symbol)
     {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "plugin/ports.h"
 #include "spectrum.h"
 #include "wav_file.h"
 
@@ -16,7 +17,9 @@ namespace {
 constexpr uint32_t RATE = 48000;
 constexpr size_t SETTLE_FRAMES = 20000;  // after the first glide, ~12,800 frames
 constexpr size_t FRAMES = SETTLE_FRAMES + RATE;
-const float DEFAULT_NOTES[4] = {60.0f, 64.0f, 67.0f, 72.0f};
+const float DEFAULT_NOTES[4] = {
+    CONTROLS[CONTROL_NOTE_1].default_value, CONTROLS[CONTROL_NOTE_2].default_value,
+    CONTROLS[CONTROL_NOTE_3].default_value, CONTROLS[CONTROL_NOTE_4].default_value};
 
 std::string output_path(const std::string& name)
 {

@@ -8,7 +8,8 @@ for tool in lv2_validate sord_validate sordi; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
-for file in manifest.ttl ostrevan-tarvolene.ttl presets.ttl libostrevan-tarvolene.so; do
+for file in manifest.ttl ostrevan-tarvolene.ttl ostrevan-tarvolene-mono.ttl ostrevan-tarvolene-stereo.ttl \
+            presets.ttl libostrevan-tarvolene.so; do
   [ -f "$BUNDLE_DIR/$file" ] || fail "the bundle has no $file"
 done
 

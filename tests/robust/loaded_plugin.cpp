@@ -89,26 +89,10 @@ void HostInstance::run(uint32_t frames)
 
 float default_control(uint32_t port)
 {
-    switch (port) {
-    case PORT_NOTE_1:
-        return 60.0f;
-    case PORT_NOTE_2:
-        return 64.0f;
-    case PORT_NOTE_3:
-        return 67.0f;
-    case PORT_NOTE_4:
-        return 72.0f;
-    case PORT_TRANSPOSE:
-        return 0.0f;
-    case PORT_DECAY:
-        return 100.0f;
-    case PORT_LEVEL:
-        return 0.0f;
-    case PORT_DAMPING:
-        return 12000.0f;
-    default:
+    if (port >= PORT_COUNT || FOUR_PORTS[port].kind != PortKind::CONTROL) {
         return 0.0f;
     }
+    return CONTROLS[FOUR_PORTS[port].slot].default_value;
 }
 
 void fill_noise_bursts(float* data, uint32_t frames, uint32_t period, uint32_t burst, uint32_t seed)

@@ -45,6 +45,7 @@ CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_f
       in_right(max_frames, 0.0f),
       out_left(max_frames, 0.0f),
       out_right(max_frames, 0.0f),
+      kind_(kind),
       descriptor_(lv2_descriptor(static_cast<uint32_t>(kind))),
       handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/",
                                        companion_features())),
@@ -99,6 +100,18 @@ void CompanionHost::queue_midi(uint32_t frame, uint8_t status, uint8_t data1, ui
     auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_);
     if (lv2_atom_sequence_append_event(sequence, midi_capacity_, &e.event) == nullptr) {
         throw std::runtime_error("MIDI buffer full");
+    }
+}
+
+void CompanionHost::connect_in_place(bool crossed)
+{
+    const PortSpec* ports = kind_ == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
+    const uint32_t count = kind_ == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
+                                                     : uint32_t(STEREO_PORT_COUNT);
+    for (uint32_t port = 0; port < count; ++port) {
+        if (ports[port].kind != PortKind::AUDIO_OUT) continue;
+        const bool left = (ports[port].slot == 0) != crossed;
+        descriptor_->connect_port(handle_, port, left ? in_left.data() : in_right.data());
     }
 }
 

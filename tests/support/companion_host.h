@@ -34,11 +34,16 @@ public:
     // Queues a MIDI message at a frame of the next run (frames in order).
     void queue_midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2);
     void run(uint32_t frames);
+    // The outputs written into the input buffers: left into left and right
+    // into right, or crossed. What the run writes is then in in_left and
+    // in_right.
+    void connect_in_place(bool crossed);
 
     std::vector<float> in_left, in_right, out_left, out_right;
     PluginInstance& instance() { return *static_cast<PluginInstance*>(handle_); }
 
 private:
+    PluginKind kind_;
     const LV2_Descriptor* descriptor_;
     LV2_Handle handle_;
     float controls_[CONTROL_COUNT];

@@ -13,11 +13,13 @@
 // Drives one instance through the descriptor, as a host does, with buffers
 // and control values it owns.
 struct Control {
-    float note[TUBE_COUNT] = {60.0f, 64.0f, 67.0f, 72.0f};
-    float transpose = 0.0f;
-    float decay = 100.0f;
-    float level = 0.0f;
-    float damping = 12000.0f;
+    float note[TUBE_COUNT] = {
+        CONTROLS[CONTROL_NOTE_1].default_value, CONTROLS[CONTROL_NOTE_2].default_value,
+        CONTROLS[CONTROL_NOTE_3].default_value, CONTROLS[CONTROL_NOTE_4].default_value};
+    float transpose = CONTROLS[CONTROL_TRANSPOSE].default_value;
+    float decay = CONTROLS[CONTROL_DECAY].default_value;
+    float level = CONTROLS[CONTROL_LEVEL].default_value;
+    float damping = CONTROLS[CONTROL_DAMPING].default_value;
 };
 
 class PluginHarness {

@@ -226,6 +226,40 @@ TEST(Companion, TakesAnyValueAHostSends)
     }
 }
 
+// A host may hand the input buffers back as outputs, straight or crossed:
+// the outputs are those of separate buffers.
+TEST(Companion, RunsInPlace)
+{
+    for (PluginKind kind : {PluginKind::MONO, PluginKind::STEREO}) {
+        for (bool crossed : {false, true}) {
+            SCOPED_TRACE(testing::Message() << int(kind) << (crossed ? " crossed" : ""));
+            const uint32_t n = 700;
+            CompanionHost apart(kind, 48000.0, n), shared(kind, 48000.0, n);
+            shared.connect_in_place(crossed);
+            for (CompanionHost* c : {&apart, &shared}) {
+                c->control(CONTROL_INPUT) = 1.0f;  // split: left and right differ
+            }
+            std::mt19937 rng(7);
+            std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
+            for (int block = 0; block < 6; ++block) {
+                for (uint32_t f = 0; f < n; ++f) {
+                    apart.in_left[f] = shared.in_left[f] = sample(rng);
+                    apart.in_right[f] = shared.in_right[f] = sample(rng);
+                }
+                apart.run(n);
+                shared.run(n);
+                // Mono: the right buffer is not an input, but still an output.
+                const std::vector<float>& left = crossed ? shared.in_right : shared.in_left;
+                const std::vector<float>& right = crossed ? shared.in_left : shared.in_right;
+                for (uint32_t f = 0; f < n; ++f) {
+                    ASSERT_EQ(bits(left[f]), bits(apart.out_left[f])) << block << " " << f;
+                    ASSERT_EQ(bits(right[f]), bits(apart.out_right[f])) << block << " " << f;
+                }
+            }
+        }
+    }
+}
+
 TEST(Companion, RefusesToStartWithoutTheHostsUridMap)
 {
     for (uint32_t index : {1u, 2u}) {
