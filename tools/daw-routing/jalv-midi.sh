@@ -9,7 +9,8 @@
 #     CHORD: MIDI keys joined by commas, e.g. 65,70,75,80
 #   -> OUT_PREFIX.wav (stereo), OUT_PREFIX.midi.log (jack_midi_dump),
 #      OUT_PREFIX.ports.log (the connections made)
-# More controls for jalv: JALV_CONTROLS="width=0 mix=100".
+# More controls for jalv: JALV_CONTROLS="width=0 mix=100"; other clicks:
+# METRO="-b 480 -f 2000 -D 2" (jack_metro's options).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=../lib/jack_server.sh
@@ -47,7 +48,8 @@ for control in ${JALV_CONTROLS:-}; do controls+=(-c "$control"); done
 jalv -n tubes -x "${controls[@]}" "$uri" < <(sleep $((seconds + 6))) >"$work/jalv.log" 2>&1 &
 jalv_pid=$!
 clients+=("$jalv_pid")
-jack_metro -n metro -b 240 -f 330 -D 20 -A 0.5 >"$work/metro.log" 2>&1 &
+# shellcheck disable=SC2086 # the options are words on purpose
+jack_metro -n metro ${METRO:--b 240 -f 330 -D 20} -A 0.5 >"$work/metro.log" 2>&1 &
 clients+=($!)
 
 for _ in $(seq 50); do
