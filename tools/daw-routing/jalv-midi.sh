@@ -45,9 +45,13 @@ loop_frames="$((${#chords[@]} * hold_frames))"
 
 controls=(-c "decay=$decay" -c notes_from=1)
 for control in ${JALV_CONTROLS:-}; do controls+=(-c "$control"); done
-jalv -n tubes -x "${controls[@]}" "$uri" < <(sleep $((seconds + 6))) >"$work/jalv.log" 2>&1 &
+# jalv quits when its standard input ends: a pipe that this script holds
+# open until the recording is done, however long a busy machine takes.
+mkfifo "$work/jalv.stdin"
+jalv -n tubes -x "${controls[@]}" "$uri" <"$work/jalv.stdin" >"$work/jalv.log" 2>&1 &
 jalv_pid=$!
 clients+=("$jalv_pid")
+exec 9>"$work/jalv.stdin"
 # shellcheck disable=SC2086 # the options are words on purpose
 jack_metro -n metro ${METRO:--b 240 -f 330 -D 20} -A 0.5 >"$work/metro.log" 2>&1 &
 clients+=($!)
@@ -88,8 +92,11 @@ jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$
   done
 } >"$prefix.ports.log"
 # jalv prints the controls it was given as it starts; its output is complete
-# once it has quit.
-kill "$jalv_pid" 2>/dev/null; wait "$jalv_pid" 2>/dev/null
+# once it has quit. It must still be running: a host that dropped out during
+# the recording left silence in it.
+kill -0 "$jalv_pid" 2>/dev/null || { wait "$jalv_pid"; fail "jalv ended during the recording (status $?)"; }
+exec 9>&-
+wait "$jalv_pid" || fail "jalv exited with $?"
 grep -E '^(notes_from|decay|width|mix|tuning|input) =' "$work/jalv.log" >>"$prefix.ports.log"
 grep -q '^notes_from = 1' "$work/jalv.log" || fail "jalv did not set notes_from to MIDI"
 exit 0
