@@ -51,9 +51,10 @@ mkfifo "$work/jalv.stdin"
 jalv -n tubes -x "${controls[@]}" "$uri" <"$work/jalv.stdin" >"$work/jalv.log" 2>&1 &
 jalv_pid=$!
 clients+=("$jalv_pid")
+# Every client started from here on is given no copy of it.
 exec 9>"$work/jalv.stdin"
 # shellcheck disable=SC2086 # the options are words on purpose
-jack_metro -n metro ${METRO:--b 240 -f 330 -D 20} -A 0.5 >"$work/metro.log" 2>&1 &
+jack_metro -n metro ${METRO:--b 240 -f 330 -D 20} -A 0.5 >"$work/metro.log" 2>&1 9>&- &
 clients+=($!)
 
 for _ in $(seq 50); do
@@ -69,9 +70,9 @@ for input in $(grep -E '^tubes:in(_left|_right)?$' <<<"$ports"); do
 done
 
 # The dump listens before the sequencer starts, so it sees every event.
-jack_midi_dump -a dump >"$prefix.midi.log" 2>"$work/dump.log" &
+jack_midi_dump -a dump >"$prefix.midi.log" 2>"$work/dump.log" 9>&- &
 clients+=($!)
-jack_midiseq keys "$loop_frames" "${sequence[@]}" >"$work/seq.log" 2>&1 &
+jack_midiseq keys "$loop_frames" "${sequence[@]}" >"$work/seq.log" 2>&1 9>&- &
 clients+=($!)
 for _ in $(seq 50); do
   ports="$(jack_lsp 2>/dev/null)"
@@ -83,7 +84,7 @@ dump_port="$(grep -m1 '^dump:' <<<"$ports")" || fail "jack_midi_dump made no por
 jack_connect "$keys_port" "$dump_port" || fail "cannot connect the dump"
 jack_connect "$keys_port" tubes:midi_in || fail "cannot connect the keys to tubes:midi_in"
 
-jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$work/rec.log" 2>&1 \
+jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$work/rec.log" 2>&1 9>&- \
   || fail "jack_rec failed"
 {
   echo "midi sequence: loop of $loop_frames frames: ${sequence[*]} (start key length)"
