@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <lv2/atom/atom.h>
 #include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
@@ -52,8 +51,8 @@ public:
         : urids_(urids), world_(world.world())
     {
         Node plugin_uri = world.uri(uri);
-        plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world.world()),
-                                          plugin_uri.get());
+        plugin_ =
+            lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world.world()), plugin_uri.get());
         if (plugin_ == nullptr) return;
         const uint32_t ports = lilv_plugin_get_num_ports(plugin_);
         controls_.assign(ports, 0.0f);

@@ -162,7 +162,10 @@ std::string note_name(float note)
     return std::string(names[n % 12]) + std::to_string(n / 12 - 1);
 }
 
-double decibels(double gain) { return 20.0 * std::log10(std::fabs(gain)); }
+double decibels(double gain)
+{
+    return 20.0 * std::log10(std::fabs(gain));
+}
 
 double peak_after(const std::vector<float>& x, size_t from)
 {
@@ -175,8 +178,10 @@ std::string seconds_text(double s)
 {
     char text[32];
     if (std::isnan(s)) return "-";
-    if (s < 1.0) std::snprintf(text, sizeof text, "%.0f ms", s * 1000.0);
-    else std::snprintf(text, sizeof text, "%.2f s", s);
+    if (s < 1.0)
+        std::snprintf(text, sizeof text, "%.0f ms", s * 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.2f s", s);
     return text;
 }
 
@@ -187,24 +192,28 @@ int main()
     LilvWorld* world = lilv_world_new();
     lilv_world_load_all(world);
     Node uri(lilv_new_uri(world, PLUGIN_URI_MONO));
-    const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri.get());
+    const LilvPlugin* plugin =
+        lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri.get());
     if (plugin == nullptr) {
-        std::fprintf(stderr, "measure_companion_presets: %s not found on LV2_PATH\n", PLUGIN_URI_MONO);
+        std::fprintf(stderr, "measure_companion_presets: %s not found on LV2_PATH\n",
+                     PLUGIN_URI_MONO);
         return 1;
     }
     const size_t hit = size_t(GLIDE_SECONDS * RATE);
     const size_t frames = hit + size_t(RING_SECONDS * RATE);
 
     std::printf("\n## The companions' presets\n\n");
-    std::printf("The Mono and Stereo companions have the same presets: the seven chords above, "
-                "as an insert (mix 50 %%, width 50 %%), and four of their own. Each applied "
-                "through lilv's state interface to a new Mono companion at 48 kHz, then a unit "
-                "impulse after the start-up glide. Dry: each output at the impulse's frame, "
-                "before any tube answers. Ringing: the peak after it, and how long the whole "
-                "ringing lasts (T60 of its energy). A preset whose notes come from MIDI is "
-                "played C4, E4 and G4 on its MIDI input first.\n\n");
-    std::printf("| Preset | Notes | Decay | Damping | Mix | Width | Dry, left / right | "
-                "Ringing peak, left / right | Ringing T60, left / right |\n");
+    std::printf(
+        "The Mono and Stereo companions have the same presets: the seven chords above, "
+        "as an insert (mix 50 %%, width 50 %%), and four of their own. Each applied "
+        "through lilv's state interface to a new Mono companion at 48 kHz, then a unit "
+        "impulse after the start-up glide. Dry: each output at the impulse's frame, "
+        "before any tube answers. Ringing: the peak after it, and how long the whole "
+        "ringing lasts (T60 of its energy). A preset whose notes come from MIDI is "
+        "played C4, E4 and G4 on its MIDI input first.\n\n");
+    std::printf(
+        "| Preset | Notes | Decay | Damping | Mix | Width | Dry, left / right | "
+        "Ringing peak, left / right | Ringing T60, left / right |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     Node preset_class(lilv_new_uri(world, PSET_PRESET));
     Node label_uri(lilv_new_uri(world, RDFS_LABEL));
@@ -221,7 +230,8 @@ int main()
         const Render r = c.render(from_keys, hit, frames);
         std::string notes;
         for (int t = 1; t <= 4; ++t) {
-            const float n = from_keys ? KEYS_CHORD[t - 1] : r.controls.at("note_" + std::to_string(t));
+            const float n =
+                from_keys ? KEYS_CHORD[t - 1] : r.controls.at("note_" + std::to_string(t));
             notes += (t > 1 ? " " : "") + note_name(n);
         }
         if (from_keys) {
@@ -229,10 +239,12 @@ int main()
             Companion knobs(world, plugin);
             knobs.apply(preset);
             knobs.control("notes_from") = 0.0f;
-            for (int t = 0; t < 4; ++t) knobs.control("note_" + std::to_string(t + 1)) = KEYS_CHORD[t];
+            for (int t = 0; t < 4; ++t)
+                knobs.control("note_" + std::to_string(t + 1)) = KEYS_CHORD[t];
             const Render k = knobs.render(false, hit, frames);
-            const bool same = std::memcmp(k.left.data(), r.left.data(), frames * sizeof(float)) == 0 &&
-                              std::memcmp(k.right.data(), r.right.data(), frames * sizeof(float)) == 0;
+            const bool same =
+                std::memcmp(k.left.data(), r.left.data(), frames * sizeof(float)) == 0 &&
+                std::memcmp(k.right.data(), r.right.data(), frames * sizeof(float)) == 0;
             notes_checks.push_back(std::string(lilv_node_as_string(label.get())) +
                                    (same ? ": the keys C4 E4 G4 sound, to the bit, as the knobs at "
                                            "C4 E4 G4 C5."
@@ -240,14 +252,15 @@ int main()
                                            "G4 C5."));
             notes += " (keys C4 E4 G4)";
         }
-        std::printf("| %s | %s | %s | %.0f Hz | %.0f %% | %.0f %% | %.2f / %.2f | %.1f / %.1f dBFS | "
-                    "%s / %s |\n",
-                    lilv_node_as_string(label.get()), notes.c_str(),
-                    seconds_text(r.controls.at("decay") / 1000.0).c_str(), r.controls.at("damping"),
-                    r.controls.at("mix"), r.controls.at("width"), r.left[hit], r.right[hit],
-                    decibels(peak_after(r.left, hit + 1)), decibels(peak_after(r.right, hit + 1)),
-                    seconds_text(energy_decay(r.left, hit + 1, RATE)).c_str(),
-                    seconds_text(energy_decay(r.right, hit + 1, RATE)).c_str());
+        std::printf(
+            "| %s | %s | %s | %.0f Hz | %.0f %% | %.0f %% | %.2f / %.2f | %.1f / %.1f dBFS | "
+            "%s / %s |\n",
+            lilv_node_as_string(label.get()), notes.c_str(),
+            seconds_text(r.controls.at("decay") / 1000.0).c_str(), r.controls.at("damping"),
+            r.controls.at("mix"), r.controls.at("width"), r.left[hit], r.right[hit],
+            decibels(peak_after(r.left, hit + 1)), decibels(peak_after(r.right, hit + 1)),
+            seconds_text(energy_decay(r.left, hit + 1, RATE)).c_str(),
+            seconds_text(energy_decay(r.right, hit + 1, RATE)).c_str());
     }
     lilv_nodes_free(presets);
     std::printf("\n");
