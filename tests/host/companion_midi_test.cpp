@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <lv2/atom/atom.h>
 #include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
@@ -52,8 +51,8 @@ public:
         : urids_(urids), world_(world.world())
     {
         Node plugin_uri = world.uri(uri);
-        plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world.world()),
-                                          plugin_uri.get());
+        plugin_ =
+            lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world.world()), plugin_uri.get());
         if (plugin_ == nullptr) return;
         const uint32_t ports = lilv_plugin_get_num_ports(plugin_);
         controls_.assign(ports, 0.0f);
@@ -207,5 +206,46 @@ TEST(CompanionMidi, AChordFromTheKeysSoundsAsTheSameNotesOnTheKnobs)
                 << uri << " block " << block << " chord " << next;
         }
         EXPECT_EQ(next, steps.size());
+    }
+}
+
+// Keys played while the notes come from the knobs change nothing that is
+// heard; turning to MIDI then plays the last chord, and turning back to the
+// knobs takes their notes up again: each step against an instance whose
+// knobs alone were set to the same notes at the same block.
+TEST(CompanionMidi, TurningBetweenKnobsAndKeys)
+{
+    HostWorld world(HostWorld::Load::BuildBundle);
+    UridMap urids;
+    Companion switched(world, PLUGIN_URI_MONO, urids, 0.0f);
+    Companion knobs(world, PLUGIN_URI_MONO, urids, 0.0f);
+    ASSERT_TRUE(switched.ready() && knobs.ready());
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
+    std::vector<float> in(BLOCK), left[2], right[2];
+    for (int i = 0; i < 2; ++i) {
+        left[i].assign(BLOCK, 0.0f);
+        right[i].assign(BLOCK, 0.0f);
+    }
+    const float keys_chord[4] = {62, 74, 74, 74};
+    const float knob_chord[4] = {60, 64, 67, 72};
+    for (int block = 0; block < 300; ++block) {
+        for (float& x : in) x = noise(rng);
+        std::vector<Key> sent;
+        if (block == 50) sent = {{17, 0x90, 62}, {90, 0x80, 62}};  // played on the knobs' watch
+        if (block == 100 || block == 200) {
+            const bool to_keys = block == 100;
+            switched.control("notes_from") = to_keys ? 1.0f : 0.0f;
+            for (int t = 0; t < 4; ++t) {
+                knobs.control(("note_" + std::to_string(t + 1)).c_str()) =
+                    to_keys ? keys_chord[t] : knob_chord[t];
+            }
+        }
+        switched.run(in, 0, BLOCK, left[0], right[0], sent);
+        knobs.run(in, 0, BLOCK, left[1], right[1]);
+        ASSERT_EQ(0, std::memcmp(left[0].data(), left[1].data(), BLOCK * sizeof(float)))
+            << "block " << block;
+        ASSERT_EQ(0, std::memcmp(right[0].data(), right[1].data(), BLOCK * sizeof(float)))
+            << "block " << block;
     }
 }

@@ -5,7 +5,9 @@
 // chosen apart, and its peak is weighed against the floor of the spectrum an
 // octave around it. A tube that is not heard leaves no peak there.
 //
-//   mix_probe FILE FROM_SECONDS DECAY_MS NOTE_1 NOTE_2 NOTE_3 NOTE_4
+//   mix_probe FILE FROM_SECONDS DECAY_MS NOTE_1 NOTE_2 NOTE_3 NOTE_4 [SECONDS]
+//   (SECONDS: the length of the stretch looked at, 1 by default; a longer
+//   one narrows the floor's spread where the source is noise)
 //   -> channel 1 tube 3 resonance_hz 288.35 peak_hz 289.10 cents 4.5 prominence 52.3
 
 #include <cmath>
@@ -34,8 +36,9 @@ double shifted(double frequency, double by_cents)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 + TUBES) {
-        std::fprintf(stderr, "usage: %s FILE FROM_SECONDS DECAY_MS NOTE_1 NOTE_2 NOTE_3 NOTE_4\n",
+    if (argc != 4 + TUBES && argc != 5 + TUBES) {
+        std::fprintf(stderr,
+                     "usage: %s FILE FROM_SECONDS DECAY_MS NOTE_1 NOTE_2 NOTE_3 NOTE_4 [SECONDS]\n",
                      argv[0]);
         return 2;
     }
@@ -47,7 +50,8 @@ int main(int argc, char** argv)
     }
     const double rate = audio.sample_rate;
     const auto from = size_t(std::atof(argv[2]) * rate);
-    const size_t to = from + audio.sample_rate;
+    const double length = argc > 4 + TUBES ? std::atof(argv[4 + TUBES]) : 1.0;
+    const size_t to = from + size_t(length * rate);
     const double decay = std::atof(argv[3]);
     std::printf("rate %u frames %zu channels %zu\n", audio.sample_rate, audio.frames(),
                 audio.channels.size());

@@ -9,7 +9,8 @@
 #     CHORD: MIDI keys joined by commas, e.g. 65,70,75,80
 #   -> OUT_PREFIX.wav (stereo), OUT_PREFIX.midi.log (jack_midi_dump),
 #      OUT_PREFIX.ports.log (the connections made)
-# More controls for jalv: JALV_CONTROLS="width=0 mix=100".
+# More controls for jalv: JALV_CONTROLS="width=0 mix=100"; other clicks:
+# METRO="-b 480 -f 2000 -D 2" (jack_metro's options).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=../lib/jack_server.sh
@@ -44,10 +45,16 @@ loop_frames="$((${#chords[@]} * hold_frames))"
 
 controls=(-c "decay=$decay" -c notes_from=1)
 for control in ${JALV_CONTROLS:-}; do controls+=(-c "$control"); done
-jalv -n tubes -x "${controls[@]}" "$uri" < <(sleep $((seconds + 6))) >"$work/jalv.log" 2>&1 &
+# jalv quits when its standard input ends: a pipe that this script holds
+# open until the recording is done, however long a busy machine takes.
+mkfifo "$work/jalv.stdin"
+jalv -n tubes -x "${controls[@]}" "$uri" <"$work/jalv.stdin" >"$work/jalv.log" 2>&1 &
 jalv_pid=$!
 clients+=("$jalv_pid")
-jack_metro -n metro -b 240 -f 330 -D 20 -A 0.5 >"$work/metro.log" 2>&1 &
+# Every client started from here on is given no copy of it.
+exec 9>"$work/jalv.stdin"
+# shellcheck disable=SC2086 # the options are words on purpose
+jack_metro -n metro ${METRO:--b 240 -f 330 -D 20} -A 0.5 >"$work/metro.log" 2>&1 9>&- &
 clients+=($!)
 
 for _ in $(seq 50); do
@@ -63,9 +70,9 @@ for input in $(grep -E '^tubes:in(_left|_right)?$' <<<"$ports"); do
 done
 
 # The dump listens before the sequencer starts, so it sees every event.
-jack_midi_dump -a dump >"$prefix.midi.log" 2>"$work/dump.log" &
+jack_midi_dump -a dump >"$prefix.midi.log" 2>"$work/dump.log" 9>&- &
 clients+=($!)
-jack_midiseq keys "$loop_frames" "${sequence[@]}" >"$work/seq.log" 2>&1 &
+jack_midiseq keys "$loop_frames" "${sequence[@]}" >"$work/seq.log" 2>&1 9>&- &
 clients+=($!)
 for _ in $(seq 50); do
   ports="$(jack_lsp 2>/dev/null)"
@@ -77,7 +84,7 @@ dump_port="$(grep -m1 '^dump:' <<<"$ports")" || fail "jack_midi_dump made no por
 jack_connect "$keys_port" "$dump_port" || fail "cannot connect the dump"
 jack_connect "$keys_port" tubes:midi_in || fail "cannot connect the keys to tubes:midi_in"
 
-jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$work/rec.log" 2>&1 \
+jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$work/rec.log" 2>&1 9>&- \
   || fail "jack_rec failed"
 {
   echo "midi sequence: loop of $loop_frames frames: ${sequence[*]} (start key length)"
@@ -86,8 +93,11 @@ jack_rec -f "$prefix.wav" -d "$seconds" -b 32 tubes:out_left tubes:out_right >"$
   done
 } >"$prefix.ports.log"
 # jalv prints the controls it was given as it starts; its output is complete
-# once it has quit.
-kill "$jalv_pid" 2>/dev/null; wait "$jalv_pid" 2>/dev/null
+# once it has quit. It must still be running: a host that dropped out during
+# the recording left silence in it.
+kill -0 "$jalv_pid" 2>/dev/null || { wait "$jalv_pid"; fail "jalv ended during the recording (status $?)"; }
+exec 9>&-
+wait "$jalv_pid" || fail "jalv exited with $?"
 grep -E '^(notes_from|decay|width|mix|tuning|input) =' "$work/jalv.log" >>"$prefix.ports.log"
 grep -q '^notes_from = 1' "$work/jalv.log" || fail "jalv did not set notes_from to MIDI"
 exit 0
