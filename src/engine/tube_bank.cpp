@@ -1,12 +1,25 @@
 #include "engine/tube_bank.h"
 
-// Every scalar field of the record, once; load and store both walk this list,
-// so a field cannot be copied one way and forgotten the other.
-#define EACH_FIELD(X)                                                                            \
-    X(note) X(transpose) X(decay) X(damping_hz) X(level_db) X(gain) X(damping_coef)              \
-    X(damping_state) X(highpass_coef) X(highpass_state) X(sample_rate) X(feedback) X(read_pos)   \
-    X(write_index) X(decay_time) X(length) X(glide_target) X(pending_length) X(gliding)          \
-    X(read_speed) X(write_gain) X(lfo_depth) X(lfo_step) X(lfo_phase) X(integ)
+#include <cstddef>
+
+namespace {
+
+// One field of a tube copied between the record and its lane of the bank.
+template <class T>
+void copy_field(T& to, const T& from)
+{
+    to = from;
+}
+
+template <class T, size_t N>
+void copy_field(T (&to)[N], const T (&from)[N])
+{
+    for (size_t k = 0; k < N; ++k) {
+        to[k] = from[k];
+    }
+}
+
+}  // namespace
 
 TubeBank::TubeBank()
 {
@@ -24,25 +37,17 @@ Tube load_tube(const TubeBank& bank, int i)
 {
     // Value-initialised, so that records compare whole, padding included.
     Tube tube = Tube();
-#define LOAD(field) tube.field = bank.field[i];
-    EACH_FIELD(LOAD)
+#define LOAD(kind, name) copy_field(tube.name, bank.name[i]);
+    TUBE_FIELDS(LOAD)
 #undef LOAD
-    for (int k = 0; k < 4; ++k) {
-        tube.in_hist[k] = bank.in_hist[i][k];
-        tube.phases[k] = bank.phases[i][k];
-    }
     return tube;
 }
 
 void store_tube(TubeBank& bank, int i, const Tube& tube)
 {
-#define STORE(field) bank.field[i] = tube.field;
-    EACH_FIELD(STORE)
+#define STORE(kind, name) copy_field(bank.name[i], tube.name);
+    TUBE_FIELDS(STORE)
 #undef STORE
-    for (int k = 0; k < 4; ++k) {
-        bank.in_hist[i][k] = tube.in_hist[k];
-        bank.phases[i][k] = tube.phases[k];
-    }
 }
 
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)
