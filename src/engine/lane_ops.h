@@ -290,9 +290,11 @@ LANE_INLINE F32x8 join(F32x4 low, F32x4 high)
 #endif
 }
 
-LANE_INLINE I32x8 join(I32x4 low, I32x4 high)
+// Eight lane indices stay two vectors of four: each half is used on its own
+// (the baseline x86-64 has no eight-lane integer operations).
+LANE_INLINE I32x4x2 join(I32x4 low, I32x4 high)
 {
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+    return I32x4x2{low, high};
 }
 
 LANE_INLINE F32x8 join(const float* low, const float* high)
@@ -320,16 +322,6 @@ LANE_INLINE F32x4 high_half(F32x8 x)
     __builtin_memcpy(&half, reinterpret_cast<const char*>(&x) + sizeof half, sizeof half);
     return half;
 #endif
-}
-
-LANE_INLINE I32x4 low_half(I32x8 x)
-{
-    return __builtin_shufflevector(x, x, 0, 1, 2, 3);
-}
-
-LANE_INLINE I32x4 high_half(I32x8 x)
-{
-    return __builtin_shufflevector(x, x, 4, 5, 6, 7);
 }
 
 // The same transpose in each half of eight lanes.

@@ -15,7 +15,9 @@ typedef uint64_t U64x4 __attribute__((vector_size(32)));
 // Eight lanes: two sub-steps of the four tubes, for the work that does not
 // depend on the sub-step before it.
 typedef float F32x8 __attribute__((vector_size(32)));
-typedef int32_t I32x8 __attribute__((vector_size(32)));
+struct I32x4x2 {
+    I32x4 low, high;
+};
 
 // Two double lanes, the width of an SSE2 or NEON register.
 typedef double F64x2 __attribute__((vector_size(16)));

@@ -186,12 +186,12 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (
 // The same for two sub-steps at once in eight lanes: the first sub-step's
 // slots in the low four, the second's in the high four.
 template <bool SHARED>
-LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x8 index, F32x8 (&p)[6])
+LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8 (&p)[6])
 {
     // Offsets from the first line, so that each lane's row is one load away.
     const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
-    const U32x4 a = (U32x4)(low_half(index) + line_start);
-    const U32x4 b = (U32x4)(high_half(index) + line_start);
+    const U32x4 a = (U32x4)(index.low + line_start);
+    const U32x4 b = (U32x4)(index.high + line_start);
     const float* base = &lines.bank.delay[0][0];
     F32x8 rows[TUBE_COUNT], shifted[TUBE_COUNT];
 #pragma GCC unroll 4
@@ -204,19 +204,44 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x8 index, F32x8 (
     transpose(shifted[0], shifted[1], shifted[2], shifted[3], q2, q3, p[4], p[5]);
 }
 
-// Whether the frames of a block at rest may read all four sub-steps of a
-// frame before they write: every lane's reads (one to about thirteen slots
-// past its read slot) must lie clear of the three slots a frame writes before
-// its last read. At speed 1.0 the distance from the read slot to the write
-// index stays put but for a step of one where adding 1.0 to the read
-// position rounds (at most a few times in a block), hence the margin.
-LANE_INLINE bool reads_clear_of_writes(const Lanes& s, uint32_t w)
+// Whether every frame of a block may make the reads of its four sub-steps
+// before its writes, through the same steps in another order. That holds
+// when, for the whole block, no sub-step changes a read speed or needs the
+// glide's measurement, and every lane's reads lie clear of the writes:
+//  - each lane either rests with no request waiting, or glides far enough
+//    from its target that it cannot arrive within the block (a request
+//    waiting behind a glide is only taken up after the arrival). The
+//    measured length moves by at most one per sub-step and by at most
+//    |1 - speed| per sub-step on average, 0.11 at the faster glide: over a
+//    block's 64 sub-steps, less than ARRIVAL_MARGIN;
+//  - a frame reads one to about thirteen slots past its read slot, and
+//    writes three slots before its last read. At speed 1.0 the distance from
+//    the read slot to the write index stays put but for a step of one where
+//    adding 1.0 to the read position rounds (at most a few times in a
+//    block); gliding, it moves by up to about eight in a block, hence the
+//    wider margin then.
+inline constexpr int32_t ARRIVAL_MARGIN = 16;
+inline constexpr int32_t GLIDE_DRIFT = 10;
+
+LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
 {
+    const I32x4 resting = inverse(s.gliding) & (s.pending_length == 0);
+    I32x4 to_target = s.glide_target - measured_length(s);
+    to_target = to_target < 0 ? -to_target : to_target;
+    to_target = to_target > int32_t(DELAY_SIZE) / 2 ? int32_t(DELAY_SIZE) - to_target : to_target;
+    const I32x4 far = s.gliding & (to_target > ARRIVAL_MARGIN);
+    const I32x4 at_speed_one = s.read_speed == SPEED_REST;
+    const I32x4 known_speed =
+        at_speed_one | (s.read_speed == SPEED_GROW) | (s.read_speed == SPEED_SHRINK);
+    const I32x4 drift = any(inverse(at_speed_one)) ? splat(GLIDE_DRIFT) : splat(0);
+
     const I32x4 slot = to_index(s.read_pos);
     I32x4 distance = splat(int32_t(w)) - slot;
     distance = distance < splat(0) ? distance + int32_t(DELAY_SIZE) : distance;
-    const I32x4 clear = (distance >= splat(24)) & (distance <= splat(int32_t(DELAY_SIZE) - 12));
-    return (clear[0] & clear[1] & clear[2] & clear[3]) != 0;
+    const I32x4 clear =
+        (distance >= splat(24) + drift) & (distance <= splat(int32_t(DELAY_SIZE) - 12) - drift);
+    const I32x4 ok = (resting | far) & known_speed & clear;
+    return (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
 }
 
 // The four values of a frame into four consecutive slots of each line, from
@@ -239,12 +264,14 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w,
     }
 }
 
-// One frame with every lane at rest: no glide, speed 1.0, one shared write
-// index w, reads clear of the frame's writes. The reads of the four sub-steps
-// then depend on nothing the frame computes, so they are all made first, two
-// sub-steps at a time in eight lanes: the steps of frame() on the same
-// values, in another order where no result depends on it.
-LANE_INLINE F32x4 frame_at_rest(Lanes& s, const BankLines<true>& lines, uint32_t& w, F32x4 input)
+// One frame of a block that reads first (reads_first): one shared write index
+// w, no glide step due. The reads of the four sub-steps then depend on
+// nothing the frame computes, so they are all made first, two sub-steps at a
+// time in eight lanes: the steps of frame() on the same values, in another
+// order where no result depends on it. last_read_pos is the read position
+// the last sub-step's glide step would have measured from.
+LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
+                                    F32x4 input, F32x4& last_read_pos)
 {
     const F32x4 g = s.gain;
     const Cubic<F32x4> in = take_input(s, input);
@@ -253,6 +280,7 @@ LANE_INLINE F32x4 frame_at_rest(Lanes& s, const BankLines<true>& lines, uint32_t
 #pragma GCC unroll 4
     for (int j = 0; j < SUB_STEPS; ++j) {
         read_position(s, advance_lfo(s), index[j], f[j]);
+        last_read_pos = s.read_pos;
         advance_read(s);
     }
     const F32x8 v01 = read_delay(lines, join(index[0], index[1]), join(f[0], f[1]));
@@ -277,13 +305,6 @@ LANE_INLINE bool shared_write_index(const Lanes& s)
 {
     const I32x4 w = s.write_index;
     return w[0] == w[1] && w[1] == w[2] && w[2] == w[3];
-}
-
-LANE_INLINE bool at_rest(const Lanes& s)
-{
-    const I32x4 rest = (I32x4)(s.read_speed == SPEED_REST);
-    return !any(either(s.gliding, s.pending_length != 0)) &&
-           (rest[0] & rest[1] & rest[2] & rest[3]) != 0;
 }
 
 // A block's input frames as four-lane vectors, one tube per lane; a whole
@@ -354,14 +375,18 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         const uint32_t frames =
             frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
         read_block(input, start, frames, block);
-        // A block at rest stays at rest: only the control step, before the
-        // frames, makes a request.
-        if (shared && at_rest(s) && reads_clear_of_writes(s, uint32_t(s.write_index[0]))) {
+        // Only the control step, before the frames, makes a request, so what
+        // reads_first finds holds for the whole block.
+        if (shared && reads_first(s, uint32_t(s.write_index[0]))) {
             uint32_t w = uint32_t(s.write_index[0]);
+            F32x4 last_read_pos = s.read_pos;
             for (uint32_t n = 0; n < frames; ++n) {
-                block[n] = frame_at_rest(s, shared_lines, w, block[n]);
+                block[n] = frame_reads_first(s, shared_lines, w, block[n], last_read_pos);
             }
             s.write_index = splat(int32_t(w));
+            // The glide step's only effect in such a block: a gliding lane's
+            // length is its last measurement.
+            s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
         } else {
             for (uint32_t n = 0; n < frames; ++n) {
                 block[n] = shared ? frame(s, shared_lines, block[n], arrived)

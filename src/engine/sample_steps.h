@@ -242,12 +242,18 @@ STEP_INLINE void write_delay(const Lines& lines, I& index, V value)
 // write. Measured after the write index has advanced this sub-step and before
 // the read position does, so at rest it stays constant from sub-step to
 // sub-step.
+template <class R, class C>
+STEP_INLINE C measured_length(R read_pos, C write_index)
+{
+    const C wrapped = read_pos >= to_real(write_index) ? same_as(write_index, DELAY_SIZE)
+                                                       : same_as(write_index, 0);
+    return write_index - to_count(read_pos) + wrapped;
+}
+
 template <class S>
 STEP_INLINE auto measured_length(const S& s)
 {
-    const auto wrapped = s.read_pos >= to_real(s.write_index) ? same_as(s.length, DELAY_SIZE)
-                                                              : same_as(s.length, 0);
-    return s.write_index - to_count(s.read_pos) + wrapped;
+    return measured_length(s.read_pos, s.write_index);
 }
 
 // Once per sub-step, after the write and before the read position advances:
