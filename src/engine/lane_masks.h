@@ -27,6 +27,18 @@ LANE_INLINE bool any_lane(I32x4 mask)
 #endif
 }
 
+// Whether every lane of four is set.
+LANE_INLINE bool all_lanes(I32x4 mask)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return _mm_movemask_ps((__m128)mask) == 0xF;
+#elif defined(__aarch64__)
+    return vminvq_u32((uint32x4_t)mask) != 0;
+#else
+    return (mask[0] & mask[1] & mask[2] & mask[3]) != 0;
+#endif
+}
+
 // Whether every lane of two pairs of 64-bit lanes is set.
 LANE_INLINE bool all_lanes(I64x2 low, I64x2 high)
 {

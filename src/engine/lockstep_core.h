@@ -60,8 +60,9 @@ LANE_INLINE void load_field(F32x4& lanes, const float (&field)[TUBE_COUNT])
 
 LANE_INLINE void load_field(I32x4& lanes, const uint64_t (&field)[TUBE_COUNT])
 {
-    lanes = I32x4{static_cast<int32_t>(field[0]), static_cast<int32_t>(field[1]),
-                  static_cast<int32_t>(field[2]), static_cast<int32_t>(field[3])};
+    U64x4 wide;
+    __builtin_memcpy(&wide, field, sizeof wide);
+    lanes = __builtin_convertvector(wide, I32x4);
 }
 
 LANE_INLINE void load_field(I32x4& lanes, const bool (&field)[TUBE_COUNT])
@@ -82,9 +83,8 @@ LANE_INLINE void store_field(float (&field)[TUBE_COUNT], F32x4 lanes)
 
 LANE_INLINE void store_field(uint64_t (&field)[TUBE_COUNT], I32x4 lanes)
 {
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        field[k] = static_cast<uint64_t>(static_cast<uint32_t>(lanes[k]));
-    }
+    const U64x4 wide = __builtin_convertvector((U32x4)lanes, U64x4);
+    __builtin_memcpy(field, &wide, sizeof wide);
 }
 
 LANE_INLINE void store_field(bool (&field)[TUBE_COUNT], I32x4 lanes)
@@ -129,10 +129,15 @@ struct ArrivalLog {
     float feedback[TUBE_COUNT][ROOM];
     uint64_t length[TUBE_COUNT][ROOM];
     int count[TUBE_COUNT];
+    int total;  // of the counts: most blocks have nothing to write
 };
 
 LANE_INLINE void flush(ArrivalLog& log)
 {
+    if (log.total == 0) {
+        return;
+    }
+    log.total = 0;
     for (int k = 0; k < TUBE_COUNT; ++k) {
         for (int n = 0; n < log.count[k]; ++n) {
             log_feedback(log.feedback[k][n], log.length[k][n]);
@@ -150,6 +155,7 @@ struct KeepArrival {
     {
         const float feedback = arrival_feedback(length, bank.decay_time[k], bank.sample_rate[k]);
         const int n = log.count[k]++;
+        ++log.total;
         log.feedback[k][n] = feedback;
         log.length[k][n] = length;
         return feedback;
@@ -225,23 +231,27 @@ inline constexpr int32_t GLIDE_DRIFT = 10;
 
 LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
 {
-    const I32x4 resting = inverse(s.gliding) & (s.pending_length == 0);
-    I32x4 to_target = s.glide_target - measured_length(s);
-    to_target = to_target < 0 ? -to_target : to_target;
-    to_target = to_target > int32_t(DELAY_SIZE) / 2 ? int32_t(DELAY_SIZE) - to_target : to_target;
-    const I32x4 far = s.gliding & (to_target > ARRIVAL_MARGIN);
     const I32x4 at_speed_one = s.read_speed == SPEED_REST;
-    const I32x4 known_speed =
-        at_speed_one | (s.read_speed == SPEED_GROW) | (s.read_speed == SPEED_SHRINK);
-    const I32x4 drift = any(inverse(at_speed_one)) ? splat(GLIDE_DRIFT) : splat(0);
-
+    I32x4 drift = splat(0);
+    if (any(either(s.gliding, s.pending_length != 0)) || !all_lanes(at_speed_one)) {
+        const I32x4 resting = inverse(s.gliding) & (s.pending_length == 0);
+        I32x4 to_target = s.glide_target - measured_length(s);
+        to_target = to_target < 0 ? -to_target : to_target;
+        to_target =
+            to_target > int32_t(DELAY_SIZE) / 2 ? int32_t(DELAY_SIZE) - to_target : to_target;
+        const I32x4 far = s.gliding & (to_target > ARRIVAL_MARGIN);
+        const I32x4 known_speed =
+            at_speed_one | (s.read_speed == SPEED_GROW) | (s.read_speed == SPEED_SHRINK);
+        if (!all_lanes((resting | far) & known_speed)) {
+            return false;
+        }
+        drift = splat(GLIDE_DRIFT);
+    }
     const I32x4 slot = to_index(s.read_pos);
     I32x4 distance = splat(int32_t(w)) - slot;
     distance = distance < splat(0) ? distance + int32_t(DELAY_SIZE) : distance;
-    const I32x4 clear =
-        (distance >= splat(24) + drift) & (distance <= splat(int32_t(DELAY_SIZE) - 12) - drift);
-    const I32x4 ok = (resting | far) & known_speed & clear;
-    return (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
+    return all_lanes((distance >= splat(24) + drift) &
+                     (distance <= splat(int32_t(DELAY_SIZE) - 12) - drift));
 }
 
 // The four values of a frame into four consecutive slots of each line, from
@@ -303,8 +313,7 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
 
 LANE_INLINE bool shared_write_index(const Lanes& s)
 {
-    const I32x4 w = s.write_index;
-    return w[0] == w[1] && w[1] == w[2] && w[2] == w[3];
+    return all_lanes(s.write_index == splat(s.write_index[0]));
 }
 
 // A block's input frames as four-lane vectors, one tube per lane; a whole
@@ -340,9 +349,11 @@ LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, ui
         }
         return;
     }
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        for (uint32_t n = 0; n < frames; ++n) {
-            output[k][start + n] = block[n][k];
+    float* const out[TUBE_COUNT] = {output[0] + start, output[1] + start, output[2] + start,
+                                    output[3] + start};
+    for (uint32_t n = 0; n < frames; ++n) {
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            out[k][n] = block[n][k];
         }
     }
 }
@@ -353,9 +364,12 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
     if (frame_count == 0) {
         return;
     }
-    if (!fits_lanes(bank)) {
-        tube_by_tube_frames(bank, input, output, frame_count);
-        return;
+    if (!bank.lanes_checked) {
+        if (!fits_lanes(bank)) {
+            tube_by_tube_frames(bank, input, output, frame_count);
+            return;
+        }
+        bank.lanes_checked = true;
     }
     Lanes s = load_lanes(bank);
     // Every lane advances its write index alike, so lanes that start together
@@ -365,6 +379,7 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
     for (int k = 0; k < TUBE_COUNT; ++k) {
         log.count[k] = 0;
     }
+    log.total = 0;
     KeepArrival arrived{bank, log};
     const BankLines<true> shared_lines{bank};
     const BankLines<false> own_lines{bank};
@@ -386,7 +401,9 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
             s.write_index = splat(int32_t(w));
             // The glide step's only effect in such a block: a gliding lane's
             // length is its last measurement.
-            s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
+            if (any(s.gliding)) {
+                s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
+            }
         } else {
             for (uint32_t n = 0; n < frames; ++n) {
                 block[n] = shared ? frame(s, shared_lines, block[n], arrived)

@@ -48,6 +48,7 @@ void store_tube(TubeBank& bank, int i, const Tube& tube)
 #define STORE(kind, name) copy_field(bank.name[i], tube.name);
     TUBE_FIELDS(STORE)
 #undef STORE
+    bank.lanes_checked = false;
 }
 
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)

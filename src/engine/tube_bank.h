@@ -24,6 +24,12 @@ struct TubeBank {
     // six-point read never wraps.
     alignas(32) float delay[TUBE_COUNT][DELAY_STRIDE];
 
+    // Whether the lockstep engine has found every lane within the ranges it
+    // keeps, and only the engine has written the bank since. Any record
+    // stored back (store_tube: a set operation, a test's edit, the
+    // tube-by-tube engine) clears it, so the bank is checked again.
+    bool lanes_checked = false;
+
     // Builds tubes 1 to 4 in order, each completely before the next, with
     // every delay line cleared.
     TubeBank();
