@@ -26,7 +26,6 @@ struct LaneKinds {
     using REAL = F32x4;
     using COUNT = I32x4;
     using FLAG = I32x4;
-    using HISTORY = F32x4[4];  // [a]: every tube's input of age a
 };
 
 // The four tubes' loop state while the engine runs. The settings (what only
@@ -70,12 +69,6 @@ LANE_INLINE void load_field(I32x4& lanes, const bool (&field)[TUBE_COUNT])
     lanes = I32x4{-field[0], -field[1], -field[2], -field[3]};
 }
 
-LANE_INLINE void load_field(F32x4 (&lanes)[4], const float (&field)[TUBE_COUNT][4])
-{
-    transpose(load(field[0]), load(field[1]), load(field[2]), load(field[3]), lanes[0], lanes[1],
-              lanes[2], lanes[3]);
-}
-
 LANE_INLINE void store_field(float (&field)[TUBE_COUNT], F32x4 lanes)
 {
     __builtin_memcpy(field, &lanes, sizeof lanes);
@@ -91,15 +84,6 @@ LANE_INLINE void store_field(bool (&field)[TUBE_COUNT], I32x4 lanes)
 {
     for (int k = 0; k < TUBE_COUNT; ++k) {
         field[k] = lanes[k] != 0;
-    }
-}
-
-LANE_INLINE void store_field(float (&field)[TUBE_COUNT][4], const F32x4 (&lanes)[4])
-{
-    F32x4 rows[TUBE_COUNT];
-    transpose(lanes[0], lanes[1], lanes[2], lanes[3], rows[0], rows[1], rows[2], rows[3]);
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        __builtin_memcpy(field[k], &rows[k], sizeof rows[k]);
     }
 }
 
@@ -257,21 +241,22 @@ LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
 // The four values of a frame into four consecutive slots of each line, from
 // the shared index w: the write step four times, as one row per line where
 // neither a guard slot nor the wrap lies among them.
-LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w,
-                            const F32x4 (&value)[SUB_STEPS])
+LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, F32x4 value0,
+                            F32x4 value1, F32x4 value2, F32x4 value3)
 {
     if (w >= DELAY_GUARD && w + SUB_STEPS <= DELAY_SIZE) {
         F32x4 rows[TUBE_COUNT];
-        transpose(value[0], value[1], value[2], value[3], rows[0], rows[1], rows[2], rows[3]);
+        transpose(value0, value1, value2, value3, rows[0], rows[1], rows[2], rows[3]);
         for (int k = 0; k < TUBE_COUNT; ++k) {
             __builtin_memcpy(&lines.bank.delay[k][w], &rows[k], sizeof rows[k]);
         }
         w = w + SUB_STEPS == DELAY_SIZE ? 0 : w + SUB_STEPS;
         return;
     }
-    for (int j = 0; j < SUB_STEPS; ++j) {
-        write_delay(lines, w, value[j]);
-    }
+    write_delay(lines, w, value0);
+    write_delay(lines, w, value1);
+    write_delay(lines, w, value2);
+    write_delay(lines, w, value3);
 }
 
 // One frame of a block that reads first (reads_first): one shared write index
@@ -283,31 +268,35 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w,
 LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
                                     F32x4 input, F32x4& last_read_pos)
 {
+    // Written out sub-step by sub-step (no arrays), so that every value can
+    // stay in a register.
     const F32x4 g = s.gain;
     const Cubic<F32x4> in = take_input(s, input);
-    I32x4 index[SUB_STEPS];
-    F32x4 f[SUB_STEPS];
-#pragma GCC unroll 4
-    for (int j = 0; j < SUB_STEPS; ++j) {
-        read_position(s, advance_lfo(s), index[j], f[j]);
-        last_read_pos = s.read_pos;
-        advance_read(s);
-    }
-    const F32x8 v01 = read_delay(lines, join(index[0], index[1]), join(f[0], f[1]));
-    const F32x8 v23 = read_delay(lines, join(index[2], index[3]), join(f[2], f[3]));
-    const F32x4 v[SUB_STEPS] = {low_half(v01), high_half(v01), low_half(v23), high_half(v23)};
+    I32x4 index0, index1, index2, index3;
+    F32x4 f0, f1, f2, f3;
+    read_position(s, advance_lfo(s), index0, f0);
+    advance_read(s);
+    read_position(s, advance_lfo(s), index1, f1);
+    advance_read(s);
+    read_position(s, advance_lfo(s), index2, f2);
+    advance_read(s);
+    read_position(s, advance_lfo(s), index3, f3);
+    last_read_pos = s.read_pos;
+    advance_read(s);
+    const F32x8 v01 = read_delay(lines, join(index0, index1), join(f0, f1));
+    const F32x8 v23 = read_delay(lines, join(index2, index3), join(f2, f3));
     const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
                               join(in.c0, in.c0)};
-    const F32x8 u01 = upsample(in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
-    const F32x8 u23 = upsample(in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
-    const F32x4 u[SUB_STEPS] = {low_half(u01), high_half(u01), low_half(u23), high_half(u23)};
-    F32x4 d;
-    F32x4 value[SUB_STEPS];
-#pragma GCC unroll 4
-    for (int j = 0; j < SUB_STEPS; ++j) {
-        d = close_loop(s, u[j], in.c0, v[j], value[j]);
-    }
-    write_four(lines, w, value);
+    const F32x8 u01 = upsample(
+        in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
+    const F32x8 u23 = upsample(
+        in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
+    F32x4 value0, value1, value2, value3;
+    close_loop(s, low_half(u01), in.c0, low_half(v01), value0);
+    close_loop(s, high_half(u01), in.c0, high_half(v01), value1);
+    close_loop(s, low_half(u23), in.c0, low_half(v23), value2);
+    const F32x4 d = close_loop(s, high_half(u23), in.c0, high_half(v23), value3);
+    write_four(lines, w, value0, value1, value2, value3);
     return output(d, g);
 }
 

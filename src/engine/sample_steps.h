@@ -92,15 +92,16 @@ STEP_INLINE V upsample(const Cubic<V>& s, V t)
     return upsample(s.c3, s.c2, s.c1, t);
 }
 
-// Takes a frame's input into the history and gives the spline through it.
+// Takes a frame's input into the last four (input_0 the oldest, input_3 the
+// newest) and gives the spline through them.
 template <class S>
 STEP_INLINE Cubic<ValueOf<S>> take_input(S& s, ValueOf<S> input)
 {
-    s.in_hist[0] = s.in_hist[1];
-    s.in_hist[1] = s.in_hist[2];
-    s.in_hist[2] = s.in_hist[3];
-    s.in_hist[3] = input;
-    return cubic_through(s.in_hist[0], s.in_hist[1], s.in_hist[2], s.in_hist[3]);
+    s.input_0 = s.input_1;
+    s.input_1 = s.input_2;
+    s.input_2 = s.input_3;
+    s.input_3 = input;
+    return cubic_through(s.input_0, s.input_1, s.input_2, s.input_3);
 }
 
 // ---- Modulator and read position -----------------------------------------

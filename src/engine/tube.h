@@ -31,7 +31,6 @@ inline constexpr float SILENCE_DB = -120.0f;
 //   REAL     a single-precision value
 //   COUNT    a length, index or position in whole sub-steps
 //   FLAG     a yes or no
-//   HISTORY  the tube's last four inputs, oldest first
 //
 // The settings: control values last applied, and what only the set
 // operations and a glide's arrival read.
@@ -44,7 +43,8 @@ inline constexpr float SILENCE_DB = -120.0f;
     X(REAL, gain) X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state)                 \
     X(REAL, highpass_state) X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase)             \
     X(REAL, integ) X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target)                 \
-    X(COUNT, pending_length) X(FLAG, gliding) X(HISTORY, in_hist)
+    X(COUNT, pending_length) X(FLAG, gliding)                                                   \
+    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
 
@@ -53,7 +53,6 @@ struct RecordKinds {
     using REAL = float;
     using COUNT = uint64_t;
     using FLAG = bool;
-    using HISTORY = float[4];
 };
 
 struct Tube {

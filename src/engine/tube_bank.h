@@ -16,7 +16,7 @@ inline constexpr uint64_t DELAY_STRIDE = (DELAY_SLOTS + 7) / 8 * 8;
 
 struct TubeBank {
     // Each field of the tube record (engine/tube.h) as one array of four
-    // lanes; a tube's last four inputs as four consecutive values.
+    // lanes.
 #define TUBE_BANK_FIELD(kind, name) alignas(32) RecordKinds::kind name[TUBE_COUNT];
     TUBE_FIELDS(TUBE_BANK_FIELD)
 #undef TUBE_BANK_FIELD
