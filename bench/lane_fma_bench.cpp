@@ -21,7 +21,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/lane_fma.h"
+#include "engine/fused_lanes.h"
+#include "engine/fused_scalar.h"
 #include "plugin/fp_mode.h"
 
 namespace {

@@ -1,14 +1,18 @@
 #pragma once
 
 // Operations on lanes that the vector extension does not spell by itself:
-// broadcasts, row loads, masks, transposes, and the halves of eight lanes.
-// Each is a move or a bit operation, or an IEEE operation lane by lane.
-// Included by the lockstep engine's translation units, each built for its own
-// instruction set: everything is static and forced inline.
+// broadcasts, row loads, masks, conversions, transposes, and the halves of
+// eight lanes. Each is a move or a bit operation, or an IEEE operation lane
+// by lane.
+//
+// The loop's steps (engine/sample_steps.h) are written once for every lane
+// type, one float as well as four or eight lanes, so each operation they use
+// also has its one-lane form here, giving the same bits as the lanes.
 
+#include <cmath>
 #include <cstdint>
 
-#include "engine/lane_fma.h"
+#include "engine/lane_masks.h"
 #include "engine/lanes.h"
 
 #if defined(__AVX__)
@@ -18,10 +22,6 @@
 #elif defined(__aarch64__)
 #include <arm_neon.h>
 #endif
-
-#define LANE_INLINE static inline __attribute__((always_inline))
-
-namespace lockstep {
 
 LANE_INLINE F32x4 splat(float x)
 {
@@ -38,9 +38,194 @@ LANE_INLINE I32x4 splat(int32_t x)
     return I32x4{x, x, x, x};
 }
 
+// A constant in the shape of `like`: one value, or the same in every lane.
+LANE_INLINE float same_as(float, float x)
+{
+    return x;
+}
+
+LANE_INLINE F32x4 same_as(F32x4, float x)
+{
+    return splat(x);
+}
+
+LANE_INLINE F32x8 same_as(F32x8, float x)
+{
+    return F32x8{x, x, x, x, x, x, x, x};
+}
+
+LANE_INLINE double same_as(double, double x)
+{
+    return x;
+}
+
+LANE_INLINE F64x4 same_as(F64x4, double x)
+{
+    return splat(x);
+}
+
+LANE_INLINE uint64_t same_as(uint64_t, uint64_t x)
+{
+    return x;
+}
+
+LANE_INLINE uint32_t same_as(uint32_t, uint64_t x)
+{
+    return static_cast<uint32_t>(x);
+}
+
+LANE_INLINE I32x4 same_as(I32x4, uint64_t x)
+{
+    return splat(static_cast<int32_t>(x));
+}
+
+// One lane of a value; a single value is its own only lane.
+LANE_INLINE float lane(float x, int)
+{
+    return x;
+}
+
+LANE_INLINE uint64_t lane(uint64_t x, int)
+{
+    return x;
+}
+
+LANE_INLINE uint32_t lane(uint32_t x, int)
+{
+    return x;
+}
+
+LANE_INLINE bool lane(bool x, int)
+{
+    return x;
+}
+
+LANE_INLINE float lane(F32x4 x, int k)
+{
+    return x[k];
+}
+
+LANE_INLINE int32_t lane(I32x4 x, int k)
+{
+    return x[k];
+}
+
+LANE_INLINE void set_lane(float& x, int, float value)
+{
+    x = value;
+}
+
+LANE_INLINE void set_lane(F32x4& x, int k, float value)
+{
+    x[k] = value;
+}
+
+template <class V>
+inline constexpr int LANE_COUNT = sizeof(V) / sizeof(float);
+
+// Lane masks: a compare of one value gives a bool, of lanes a mask per lane.
+LANE_INLINE bool any(bool mask)
+{
+    return mask;
+}
+
 LANE_INLINE bool any(I32x4 mask)
 {
-    return lane_fma_detail::any_lane(mask);
+    return any_lane(mask);
+}
+
+LANE_INLINE bool both(bool a, bool b)
+{
+    return a && b;
+}
+
+LANE_INLINE I32x4 both(I32x4 a, I32x4 b)
+{
+    return a & b;
+}
+
+LANE_INLINE bool either(bool a, bool b)
+{
+    return a || b;
+}
+
+LANE_INLINE I32x4 either(I32x4 a, I32x4 b)
+{
+    return a | b;
+}
+
+LANE_INLINE bool inverse(bool a)
+{
+    return !a;
+}
+
+LANE_INLINE I32x4 inverse(I32x4 a)
+{
+    return ~a;
+}
+
+// Conversions: truncation towards zero into a lane index, and back.
+LANE_INLINE int32_t to_index(float x)
+{
+    return static_cast<int32_t>(x);
+}
+
+LANE_INLINE I32x4 to_index(F32x4 x)
+{
+    return __builtin_convertvector(x, I32x4);
+}
+
+LANE_INLINE float to_real(int32_t x)
+{
+    return static_cast<float>(x);
+}
+
+LANE_INLINE F32x4 to_real(I32x4 x)
+{
+    return __builtin_convertvector(x, F32x4);
+}
+
+// A count from a position (truncated) and back, in the count type of the
+// record (64 bits) or of the lanes (32 bits).
+LANE_INLINE uint64_t to_count(float x)
+{
+    return static_cast<uint64_t>(static_cast<int64_t>(x));
+}
+
+LANE_INLINE I32x4 to_count(F32x4 x)
+{
+    return to_index(x);
+}
+
+LANE_INLINE float to_real(uint64_t x)
+{
+    return static_cast<float>(x);
+}
+
+// Widening and narrowing between float and double lanes: one instruction
+// each where the build has AVX (the compiler's generic conversion goes
+// through memory there).
+LANE_INLINE double widen(float x)
+{
+    return x;
+}
+
+LANE_INLINE F64x4 widen(F32x4 x)
+{
+#if defined(__AVX__)
+    return (F64x4)_mm256_cvtps_pd((__m128)x);
+#else
+    return __builtin_convertvector(x, F64x4);
+#endif
+}
+
+LANE_INLINE F32x4 narrow(F64x4 x)
+{
+#if defined(__AVX__)
+    return (F32x4)_mm256_cvtpd_ps((__m256d)x);
+#else
+    return __builtin_convertvector(x, F32x4);
+#endif
 }
 
 LANE_INLINE F32x4 load(const float* p)
@@ -50,12 +235,22 @@ LANE_INLINE F32x4 load(const float* p)
     return v;
 }
 
-LANE_INLINE F32x4 abs(F32x4 x)
+LANE_INLINE float magnitude(float x)
+{
+    return std::fabs(x);
+}
+
+LANE_INLINE F32x4 magnitude(F32x4 x)
 {
     return (F32x4)((I32x4)x & splat(0x7FFFFFFF));
 }
 
-LANE_INLINE F32x4 sqrt(F32x4 x)
+LANE_INLINE float square_root(float x)
+{
+    return std::sqrt(x);
+}
+
+LANE_INLINE F32x4 square_root(F32x4 x)
 {
 #if defined(__SSE__)
     return (F32x4)_mm_sqrt_ps((__m128)x);
@@ -93,6 +288,13 @@ LANE_INLINE F32x8 join(F32x4 low, F32x4 high)
     __builtin_memcpy(reinterpret_cast<char*>(&both) + sizeof low, &high, sizeof high);
     return both;
 #endif
+}
+
+// Eight lane indices stay two vectors of four: each half is used on its own
+// (the baseline x86-64 has no eight-lane integer operations).
+LANE_INLINE I32x4x2 join(I32x4 low, I32x4 high)
+{
+    return I32x4x2{low, high};
 }
 
 LANE_INLINE F32x8 join(const float* low, const float* high)
@@ -135,5 +337,3 @@ LANE_INLINE void transpose(F32x8 r0, F32x8 r1, F32x8 r2, F32x8 r3, F32x8& c0, F3
     c2 = __builtin_shufflevector(t2, t3, 0, 1, 8, 9, 4, 5, 12, 13);
     c3 = __builtin_shufflevector(t2, t3, 2, 3, 10, 11, 6, 7, 14, 15);
 }
-
-}  // namespace lockstep

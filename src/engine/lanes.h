@@ -15,4 +15,16 @@ typedef uint64_t U64x4 __attribute__((vector_size(32)));
 // Eight lanes: two sub-steps of the four tubes, for the work that does not
 // depend on the sub-step before it.
 typedef float F32x8 __attribute__((vector_size(32)));
-typedef int32_t I32x8 __attribute__((vector_size(32)));
+struct I32x4x2 {
+    I32x4 low, high;
+};
+
+// Two double lanes, the width of an SSE2 or NEON register.
+typedef double F64x2 __attribute__((vector_size(16)));
+typedef int64_t I64x2 __attribute__((vector_size(16)));
+typedef uint64_t U64x2 __attribute__((vector_size(16)));
+
+// Everything on lanes is static and forced inline: the headers are included
+// by translation units built for different instruction sets, and no copy
+// built for one may be linked into a caller built for another.
+#define LANE_INLINE static inline __attribute__((always_inline))

@@ -5,7 +5,7 @@
 #include "engine/tube_bank.h"
 
 // The lockstep engine (engine/lockstep_core.h), once per instruction set.
-// Each gives bit for bit what scalar_frames gives.
+// Each gives bit for bit what tube_by_tube_frames gives.
 
 #if defined(__x86_64__) || defined(__aarch64__)
 // Fused multiply-add in hardware: x86-64 with AVX and FMA3 (call only where

@@ -1,16 +1,26 @@
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
-#include "engine/lane_fma.h"
+#include "engine/fused_lanes.h"
+#include "engine/fused_scalar.h"
+#include "engine/glide.h"
+#include "engine/lane_ops.h"
 #include "engine/tube.h"
 
-// The steps of one sub-step of a tube, in the order they run, and the output
-// stage of a frame. Everything is single precision except the DC blocker; each
-// fused multiply-add is written out with fused() (engine/lane_fma.h: the
-// instruction, or an exact emulation where there is none, with one NaN rule
-// wherever it runs) and nothing else is fused.
+// The steps of one sub-step of a tube and of one frame, in the order they
+// run, each written once for every lane type: S is the tube's loop state,
+// either one tube's record (engine/tube.h: one float per field) or the
+// lockstep engine's registers (four lanes per field, one per tube), and V the
+// matching value type. Both engines call these same functions, so a formula
+// changes in one place.
+//
+// Everything is single precision except the DC blocker; each fused
+// multiply-add is written out with fused() (engine/fused_scalar.h and
+// engine/fused_lanes.h: the instruction, or an exact emulation where there is
+// none, with one NaN rule wherever it runs) and nothing else is fused. A
+// branch of the algorithm is a select (c ? a : b): of a bool for one tube, of
+// a lane mask for four, both giving the same bits in every lane.
 
 inline constexpr float SIXTH = 1.0f / 6.0f;
 inline constexpr float TWO_THIRDS = 2.0f / 3.0f;
@@ -22,16 +32,33 @@ inline constexpr float THIRTEEN_SIXTIETHS = 13.0f / 60.0f;
 
 inline constexpr float DELAY_SPAN = static_cast<float>(DELAY_SIZE);
 
+// The four sub-steps' positions between the last two inputs.
+inline constexpr float SUB_STEP_POSITIONS[SUB_STEPS] = {0.25f, 0.5f, 0.75f, 1.0f};
+
+// The modulator: a triangle of period 48000 sub-steps moving the read
+// position by up to LFO_DEPTH slots.
+inline constexpr float LFO_DEPTH = 1.5f;
+inline constexpr float LFO_STEP = 1.0f / 24000.0f;
+
+// Pole of the loop's fixed high-pass: exp(-2*pi*20/48000), a 20 Hz corner at
+// 48 kHz. The filter runs once per sub-step, so at a 48 kHz host its corner
+// actually lies near 80 Hz, and it moves with the host's rate.
+inline constexpr float HIGHPASS_POLE = 0.99738544f;
+
 // DC blocker d = b(1 - z^-1) / (1 - a z^-1), in double precision: its pole is
 // so close to 1 that single precision would leave an audible offset.
 inline constexpr double DC_POLE = 0.9968707592884718;
 inline constexpr double DC_GAIN = 0.9984353796442359;  // (1 + DC_POLE) / 2: unity at Nyquist
 
-// The formulas the tube-by-tube engine and the lockstep engine share are
-// templates over the number type: a float here, four or eight lanes there.
 // Forced inline, so that no copy built for one instruction set is ever linked
 // into code built for another.
 #define STEP_INLINE inline __attribute__((always_inline))
+
+// The value type of a loop state's fields.
+template <class S>
+using ValueOf = decltype(S::read_pos);
+
+// ---- Upsampler ----------------------------------------------------------
 
 // Cubic B-spline through the last four input samples (h0 oldest), split so
 // that the part that depends on the position (u - c0) and the constant c0 can
@@ -59,28 +86,58 @@ STEP_INLINE V upsample(V c3, V c2, V c1, V t)
     return ((c3 * t + c2) * t + c1) * t;
 }
 
-using Upsampler = Cubic<float>;
-
-inline Upsampler upsampler_for(const float h[4])
-{
-    return cubic_through(h[0], h[1], h[2], h[3]);
-}
-
-inline float upsample(const Upsampler& s, float t)
+template <class V>
+STEP_INLINE V upsample(const Cubic<V>& s, V t)
 {
     return upsample(s.c3, s.c2, s.c1, t);
 }
 
-// Triangle modulator of the read position: |phase| sweeps 0..1..0.
-inline float advance_lfo(Tube& tube)
+// Takes a frame's input into the last four (input_0 the oldest, input_3 the
+// newest) and gives the spline through them.
+template <class S>
+STEP_INLINE Cubic<ValueOf<S>> take_input(S& s, ValueOf<S> input)
 {
-    float phase = tube.lfo_phase + tube.lfo_step;
-    if (!(phase < 1.0f)) {
-        phase = phase - 2.0f;
-    }
-    tube.lfo_phase = phase;
-    return std::fabs(phase);
+    s.input_0 = s.input_1;
+    s.input_1 = s.input_2;
+    s.input_2 = s.input_3;
+    s.input_3 = input;
+    return cubic_through(s.input_0, s.input_1, s.input_2, s.input_3);
 }
+
+// ---- Modulator and read position -----------------------------------------
+
+// Triangle modulator of the read position: |phase| sweeps 0..1..0.
+template <class S>
+STEP_INLINE ValueOf<S> advance_lfo(S& s)
+{
+    using V = ValueOf<S>;
+    V phase = s.lfo_phase + LFO_STEP;
+    phase = phase < 1.0f ? phase : phase - 2.0f;
+    s.lfo_phase = phase;
+    return magnitude(phase);
+}
+
+// Modulated read position, wrapped once: its slot and its exact fraction.
+// q lies in [0, 6004), where truncation through an integer is exact and q - i
+// is the exact fraction, bit for bit what modff gives.
+template <class S, class I>
+STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, ValueOf<S>& f)
+{
+    using V = ValueOf<S>;
+    V q = fused(same_as(s.read_pos, LFO_DEPTH), modulation + 1.0f, s.read_pos + 1.0f);
+    q = q >= DELAY_SPAN ? q - DELAY_SPAN : q;
+    index = to_index(q);
+    f = q - to_real(index);
+}
+
+template <class S>
+STEP_INLINE void advance_read(S& s)
+{
+    const ValueOf<S> r = s.read_pos + s.read_speed;
+    s.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
+}
+
+// ---- Six-point read -------------------------------------------------------
 
 // Six-point quintic B-spline on the segment between p2 and p3.
 template <class V>
@@ -95,69 +152,218 @@ STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
     return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
 }
 
-inline float read_delay(const float* p, float f)
+// The interpolated read at slot `index` plus fraction f. Lines is where the
+// delay lines lie: one tube's line (OneLine below) or the bank's four
+// (engine/lockstep_core.h), each with its six_points(lines, index, p) that
+// loads p0..p5 from slots index..index+5 of every lane's line. The guard
+// slots let the six points be read without wrapping.
+template <class Lines, class I, class V>
+STEP_INLINE V read_delay(const Lines& lines, I index, V f)
 {
+    V p[6];
+    six_points(lines, index, p);
     return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f);
 }
 
-// Interpolated, modulated read of the tube's delay line. The guard slots let
-// the six points be read without wrapping.
-inline float read_modulated(const Tube& tube, const float* line, float modulation)
+// ---- The loop after the read ----------------------------------------------
+
+template <class S>
+STEP_INLINE ValueOf<S> dc_block(S& s, ValueOf<S> v)
 {
-    float q = fused(tube.lfo_depth, modulation + 1.0f, tube.read_pos + 1.0f);
-    if (q >= DELAY_SPAN) {
-        q = q - DELAY_SPAN;
-    }
-    // The split of modff, done inline: q lies in [0, 6004), where truncation
-    // through an integer is exact and q - i is the exact fraction, bit for bit
-    // what modff gives.
-    const auto i = static_cast<uint32_t>(static_cast<int32_t>(q));
-    const float f = q - static_cast<float>(i);
-    return read_delay(&line[i], f);
+    using V = ValueOf<S>;
+    const auto product = DC_POLE * widen(s.integ);
+    const V y = fused_narrowed(same_as(product, DC_GAIN), widen(v), product);
+    const V d = y - s.integ;
+    s.integ = y;
+    return d;
 }
 
-inline float dc_block(Tube& tube, float v)
+// The loop's input: the feedback of the DC-free delay output and the
+// upsampled input, u - c0 first.
+template <class V>
+STEP_INLINE V mix(V feedback, V d, V u_less_c0, V c0)
 {
-    const double product = DC_POLE * static_cast<double>(tube.integ);
-    const auto y = static_cast<float>(fused(DC_GAIN, static_cast<double>(v), product));
-    const float d = y - tube.integ;
-    tube.integ = y;
-    return d;
+    return fused(feedback, d, u_less_c0) + c0;
 }
 
 // The fixed high-pass (HIGHPASS_POLE) followed by the damping low-pass.
 // k(A - x) is used three times and never rounded on its own, so each use is
 // one fused step.
-inline float loop_filter(Tube& tube, float x)
+template <class S>
+STEP_INLINE ValueOf<S> loop_filter(S& s, ValueOf<S> x)
 {
-    const float k = tube.highpass_coef;
-    const float c = tube.damping_coef;
-    const float a_minus_x = tube.highpass_state - x;
-    const float lowpassed = fused(k, a_minus_x, x);
-    const float damped = fused(-k, a_minus_x, c * fused(k, a_minus_x, tube.damping_state));
-    tube.highpass_state = lowpassed;
-    tube.damping_state = damped;
+    using V = ValueOf<S>;
+    const V k = same_as(x, HIGHPASS_POLE);
+    const V a_minus_x = s.highpass_state - x;
+    const V lowpassed = fused(k, a_minus_x, x);
+    const V damped =
+        fused(-k, a_minus_x, s.damping_coef * fused(k, a_minus_x, s.damping_state));
+    s.highpass_state = lowpassed;
+    s.damping_state = damped;
     return damped;
 }
 
-inline void write_delay(Tube& tube, float* line, float value)
+// DC blocker, mix and loop filter in their order: returns the DC-free delay
+// output d and leaves the value to write in `value`.
+template <class S>
+STEP_INLINE ValueOf<S> close_loop(S& s, ValueOf<S> u_less_c0, ValueOf<S> c0, ValueOf<S> v,
+                                  ValueOf<S>& value)
 {
-    const uint64_t w = tube.write_index;
-    line[w] = value;
-    if (w < DELAY_GUARD) {
-        line[DELAY_SIZE + w] = value;
-    }
-    tube.write_index = w + 1 == DELAY_SIZE ? 0 : w + 1;
+    const ValueOf<S> d = dc_block(s, v);
+    value = loop_filter(s, mix(s.feedback, d, u_less_c0, c0));
+    return d;
 }
 
-inline void advance_read(Tube& tube)
+// ---- Write ----------------------------------------------------------------
+
+// Each lane writes at its slot of its line (lines.slot: the lane's own index,
+// or the one index all lanes share), and at the slot's guard copy when it is
+// below DELAY_GUARD; then the index advances, wrapping at DELAY_SIZE.
+template <class Lines, class I, class V>
+STEP_INLINE void write_delay(const Lines& lines, I& index, V value)
 {
-    const float r = tube.read_pos + tube.read_speed;
-    tube.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
+    for (int k = 0; k < LANE_COUNT<V>; ++k) {
+        lines.line(k)[lines.slot(index, k)] = lane(value, k);
+    }
+    const auto guarded = index < same_as(index, DELAY_GUARD);
+    if (any(guarded)) {
+        const I guard = guarded ? index + same_as(index, DELAY_SIZE) : index;
+        for (int k = 0; k < LANE_COUNT<V>; ++k) {
+            lines.line(k)[lines.slot(guard, k)] = lane(value, k);
+        }
+    }
+    const I next = index + same_as(index, 1);
+    index = next == same_as(index, DELAY_SIZE) ? same_as(index, 0) : next;
 }
+
+// ---- Glide ----------------------------------------------------------------
+
+// The distance from the read position back to the write position: the write
+// index minus the read slot, wrapped when the read position is not behind the
+// write. Measured after the write index has advanced this sub-step and before
+// the read position does, so at rest it stays constant from sub-step to
+// sub-step.
+template <class R, class C>
+STEP_INLINE C measured_length(R read_pos, C write_index)
+{
+    const C wrapped = read_pos >= to_real(write_index) ? same_as(write_index, DELAY_SIZE)
+                                                       : same_as(write_index, 0);
+    return write_index - to_count(read_pos) + wrapped;
+}
+
+template <class S>
+STEP_INLINE auto measured_length(const S& s)
+{
+    return measured_length(s.read_pos, s.write_index);
+}
+
+// Once per sub-step, after the write and before the read position advances:
+// takes up a pending length request, measures the length while gliding, and
+// on arrival calls arrived(lane, length), which gives the lane's new feedback
+// and logs it.
+template <class S, class Arrived>
+STEP_INLINE void glide_step(S& s, Arrived& arrived)
+{
+    if (!any(either(s.gliding, s.pending_length != 0))) {
+        return;
+    }
+    const auto zero = same_as(s.length, 0);
+    const auto measured = measured_length(s);
+    const auto gliding = s.gliding;
+    s.length = gliding ? measured : s.length;
+
+    // A tube at rest takes a waiting request up. The direction is chosen
+    // against the stored length, not a fresh measurement; the first
+    // measurement comes with the next sub-step.
+    const auto take_up = both(inverse(gliding), s.pending_length != zero);
+    if (any(take_up)) {
+        const auto speed = s.pending_length > s.length ? same_as(s.read_speed, SPEED_GROW)
+                                                       : same_as(s.read_speed, SPEED_SHRINK);
+        s.glide_target = take_up ? s.pending_length : s.glide_target;
+        s.read_speed = take_up ? speed : s.read_speed;
+        s.pending_length = take_up ? zero : s.pending_length;
+        s.gliding = either(s.gliding, take_up);
+    }
+
+    const auto arrival = both(gliding, measured == s.glide_target);
+    if (any(arrival)) {
+        s.gliding = both(s.gliding, inverse(arrival));
+        s.read_speed = arrival ? same_as(s.read_speed, SPEED_REST) : s.read_speed;
+        // The rare event: a powf and a log line, one lane at a time.
+        for (int k = 0; k < LANE_COUNT<ValueOf<S>>; ++k) {
+            if (lane(arrival, k)) {
+                const auto length = static_cast<uint64_t>(lane(measured, k));
+                set_lane(s.feedback, k, arrived(k, length));
+            }
+        }
+    }
+}
+
+// ---- Soft clip and level --------------------------------------------------
 
 // d / sqrt(1 + d^2): bounded by 1 for every finite d.
-inline float soft_clip(float d)
+template <class V>
+STEP_INLINE V soft_clip(V d)
 {
-    return d / std::sqrt(fused(d, d, 1.0f));
+    return d / square_root(fused(d, d, same_as(d, 1.0f)));
+}
+
+template <class V>
+STEP_INLINE V output(V d, V gain)
+{
+    return soft_clip(d) * gain;
+}
+
+// ---- A sub-step and a frame -----------------------------------------------
+
+// One of the four sub-steps of a frame; returns the DC-free delay output.
+template <class S, class Lines, class Arrived>
+STEP_INLINE ValueOf<S> sub_step(S& s, const Lines& lines, const Cubic<ValueOf<S>>& input,
+                                ValueOf<S> t, Arrived& arrived)
+{
+    using V = ValueOf<S>;
+    const V u = upsample(input, t);
+    decltype(to_index(u)) index;
+    V f;
+    read_position(s, advance_lfo(s), index, f);
+    const V v = read_delay(lines, index, f);
+    V value;
+    const V d = close_loop(s, u, input.c0, v, value);
+    write_delay(lines, s.write_index, value);
+    glide_step(s, arrived);
+    advance_read(s);
+    return d;
+}
+
+// One frame: the input taken in, four sub-steps, the output. The gain is the
+// one the frame started with.
+template <class S, class Lines, class Arrived>
+STEP_INLINE ValueOf<S> frame(S& s, const Lines& lines, ValueOf<S> input, Arrived& arrived)
+{
+    using V = ValueOf<S>;
+    const V g = s.gain;
+    const Cubic<V> in = take_input(s, input);
+    V d;
+#pragma GCC unroll 4
+    for (int j = 0; j < SUB_STEPS; ++j) {
+        d = sub_step(s, lines, in, same_as(g, SUB_STEP_POSITIONS[j]), arrived);
+    }
+    return output(d, g);
+}
+
+// ---- One tube's line ------------------------------------------------------
+
+// The delay line of one tube, for the tube-by-tube engine and for tests.
+struct OneLine {
+    float* data;
+    float* line(int) const { return data; }
+    uint64_t slot(uint64_t index, int) const { return index; }
+};
+
+STEP_INLINE void six_points(const OneLine& lines, int32_t index, float (&p)[6])
+{
+    const float* from = &lines.data[static_cast<uint32_t>(index)];
+    for (int k = 0; k < 6; ++k) {
+        p[k] = from[k];
+    }
 }

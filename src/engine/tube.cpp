@@ -25,8 +25,6 @@ constexpr float DECAY_SCALE = static_cast<float>(SUB_STEPS);
 
 constexpr float START_NOTE = 60.0f;
 constexpr float START_DAMPING_COEF = 0.20787957f;
-constexpr float START_LFO_DEPTH = 1.5f;
-constexpr float START_LFO_STEP = 1.0f / 24000.0f;
 constexpr float DEFAULT_DECAY = 100.0f;
 constexpr float DEFAULT_DAMPING = 12000.0f;
 
@@ -39,38 +37,18 @@ float unset_value()
 
 void construct_tube(Tube& tube)
 {
+    // Value-initialised: every field not set below starts at zero, padding
+    // included, so that records compare whole.
+    tube = Tube();
     tube.note = START_NOTE;
     tube.transpose = unset_value();
     tube.decay = unset_value();
     tube.damping_hz = unset_value();
-    tube.level_db = 0.0f;
     tube.gain = 1.0f;
     tube.damping_coef = START_DAMPING_COEF;
-    tube.damping_state = 0.0f;
-    tube.highpass_coef = HIGHPASS_POLE;
-    tube.highpass_state = 0.0f;
     tube.sample_rate = START_RATE;
-    tube.feedback = 0.0f;
-    tube.read_pos = 0.0f;
-    tube.write_index = 0;
-    tube.decay_time = 0.0f;
     tube.length = START_LENGTH;
-    tube.glide_target = 0;
-    tube.pending_length = 0;
-    tube.gliding = false;
     tube.read_speed = 1.0f;
-    tube.write_gain = 1.0f;
-    tube.lfo_depth = START_LFO_DEPTH;
-    tube.lfo_step = START_LFO_STEP;
-    tube.lfo_phase = 0.0f;
-    tube.integ = 0.0f;
-    for (float& sample : tube.in_hist) {
-        sample = 0.0f;
-    }
-    tube.phases[0] = 0.25f;
-    tube.phases[1] = 0.5f;
-    tube.phases[2] = 0.75f;
-    tube.phases[3] = 1.0f;
 
     // With transpose unset this requests the shortest length and leaves a NaN
     // feedback that the default decay replaces at once.

@@ -22,40 +22,43 @@ inline constexpr uint64_t START_LENGTH = 3000;
 inline constexpr float START_RATE = 48000.0f;
 
 inline constexpr float FEEDBACK_LIMIT = 0.99999f;
-// Pole of the loop's fixed high-pass: exp(-2*pi*20/48000), a 20 Hz corner at
-// 48 kHz. The filter runs once per sub-step, so at a 48 kHz host its corner
-// actually lies near 80 Hz, and it moves with the host's rate.
-inline constexpr float HIGHPASS_POLE = 0.99738544f;
 inline constexpr float SILENCE_DB = -120.0f;
 
+// Every field of a tube, once. The record below, the bank's lane arrays
+// (engine/tube_bank.h) and the lockstep engine's registers
+// (engine/lockstep_core.h) are all made from these lists, each giving the
+// kinds of field its own types:
+//   REAL     a single-precision value
+//   COUNT    a length, index or position in whole sub-steps
+//   FLAG     a yes or no
+//
+// The settings: control values last applied, and what only the set
+// operations and a glide's arrival read.
+#define TUBE_SETTINGS(X)                                                                         \
+    X(REAL, note) X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db)        \
+    X(REAL, sample_rate) X(REAL, decay_time)
+
+// What the sample loop reads and carries from sub-step to sub-step.
+#define TUBE_LOOP_STATE(X)                                                                       \
+    X(REAL, gain) X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state)                 \
+    X(REAL, highpass_state) X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase)             \
+    X(REAL, integ) X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target)                 \
+    X(COUNT, pending_length) X(FLAG, gliding)                                                   \
+    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+
+#define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
+
+// The kinds of field in one tube's record.
+struct RecordKinds {
+    using REAL = float;
+    using COUNT = uint64_t;
+    using FLAG = bool;
+};
+
 struct Tube {
-    float note;
-    float transpose;
-    float decay;
-    float damping_hz;
-    float level_db;
-    float gain;
-    float damping_coef;
-    float damping_state;
-    float highpass_coef;
-    float highpass_state;
-    float sample_rate;
-    float feedback;
-    float read_pos;
-    uint64_t write_index;
-    float decay_time;
-    uint64_t length;
-    uint64_t glide_target;
-    uint64_t pending_length;
-    bool gliding;
-    float read_speed;
-    float write_gain;
-    float lfo_depth;
-    float lfo_step;
-    float lfo_phase;
-    float integ;
-    float in_hist[4];
-    float phases[4];
+#define TUBE_RECORD_FIELD(kind, name) RecordKinds::kind name;
+    TUBE_FIELDS(TUBE_RECORD_FIELD)
+#undef TUBE_RECORD_FIELD
 };
 
 // A parameter field or cache that has never been applied holds a quiet NaN:

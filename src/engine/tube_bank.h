@@ -14,48 +14,26 @@
 // starts aligned.
 inline constexpr uint64_t DELAY_STRIDE = (DELAY_SLOTS + 7) / 8 * 8;
 
-#define LANES(type, name) alignas(32) type name[TUBE_COUNT]
-
 struct TubeBank {
-    LANES(float, note);
-    LANES(float, transpose);
-    LANES(float, decay);
-    LANES(float, damping_hz);
-    LANES(float, level_db);
-    LANES(float, gain);
-    LANES(float, damping_coef);
-    LANES(float, damping_state);
-    LANES(float, highpass_coef);
-    LANES(float, highpass_state);
-    LANES(float, sample_rate);
-    LANES(float, feedback);
-    LANES(float, read_pos);
-    LANES(uint64_t, write_index);
-    LANES(float, decay_time);
-    LANES(uint64_t, length);
-    LANES(uint64_t, glide_target);
-    LANES(uint64_t, pending_length);
-    LANES(bool, gliding);
-    LANES(float, read_speed);
-    LANES(float, write_gain);
-    LANES(float, lfo_depth);
-    LANES(float, lfo_step);
-    LANES(float, lfo_phase);
-    LANES(float, integ);
-    // One tube's last four inputs (oldest first) and its four sub-step
-    // positions are kept together, as the record has them.
-    alignas(32) float in_hist[TUBE_COUNT][4];
-    alignas(32) float phases[TUBE_COUNT][4];
+    // Each field of the tube record (engine/tube.h) as one array of four
+    // lanes.
+#define TUBE_BANK_FIELD(kind, name) alignas(32) RecordKinds::kind name[TUBE_COUNT];
+    TUBE_FIELDS(TUBE_BANK_FIELD)
+#undef TUBE_BANK_FIELD
     // Slots 6000..6004 of each line always hold copies of slots 0..4, so the
     // six-point read never wraps.
     alignas(32) float delay[TUBE_COUNT][DELAY_STRIDE];
+
+    // Whether the lockstep engine has found every lane within the ranges it
+    // keeps, and only the engine has written the bank since. Any record
+    // stored back (store_tube: a set operation, a test's edit, the
+    // tube-by-tube engine) clears it, so the bank is checked again.
+    bool lanes_checked = false;
 
     // Builds tubes 1 to 4 in order, each completely before the next, with
     // every delay line cleared.
     TubeBank();
 };
-
-#undef LANES
 
 // One tube of the bank as a record, and the record written back.
 Tube load_tube(const TubeBank& bank, int tube);

@@ -1,6 +1,6 @@
 #include "plugin/companion_run.h"
 
-#include "engine/sample_engine.h"
+#include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/controls.h"
 

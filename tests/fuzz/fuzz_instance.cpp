@@ -54,7 +54,7 @@
 
 #include "diag/debug_log.h"
 #include "plugin/instance.h"
-#include "engine/sample_engine.h"
+#include "engine/engine_path.h"
 #include "plugin/controls.h"
 #include "plugin/fp_mode.h"
 #include "plugin/ports.h"
@@ -607,7 +607,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     EnginePath paths[3];
     size_t count = 0;
     for (EnginePath path :
-         {EnginePath::SCALAR, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+         {EnginePath::TUBE_BY_TUBE, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
         if (engine_path_available(path)) paths[count++] = path;
     }
     Session session(pick_rate(in), paths[size % count]);

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/sample_engine.h"
+#include "engine/engine_path.h"
 #include "loaded_plugin.h"
 #include "plugin/fp_mode.h"
 #include "support/plugin_harness.h"

@@ -61,7 +61,7 @@ TEST(EngineRun, TouchesExactlyTheFramesAskedFor)
                 ASSERT_EQ(h.out[i][s] == SENTINEL, s >= frames) << frames << " " << s;
             }
             EXPECT_EQ(h.tube(i).write_index, 4u * frames);
-            EXPECT_FALSE(std::isnan(h.tube(i).in_hist[3]));
+            EXPECT_FALSE(std::isnan(h.tube(i).input_3));
         }
     }
 }

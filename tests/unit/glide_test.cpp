@@ -1,4 +1,4 @@
-#include "engine/glide.h"
+#include "engine/sample_steps.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <cmath>
@@ -40,6 +41,23 @@ double quintic_weight(int k, double f)
     return sum / 120;
 }
 
+// The six-point read of one line at slot 0 of p.
+float read_delay(const float (&p)[6], float f)
+{
+    float line[6];
+    std::copy(p, p + 6, line);
+    return read_delay(OneLine{line}, 0, f);
+}
+
+// The modulated read of one tube's line: read position, then the six points.
+float read_modulated(const Tube& tube, float* line, float modulation)
+{
+    int32_t index;
+    float f;
+    read_position(tube, modulation, index, f);
+    return read_delay(OneLine{line}, index, f);
+}
+
 }  // namespace
 
 TEST(Upsampler, WeightsAreTheCubicBSpline)
@@ -47,7 +65,7 @@ TEST(Upsampler, WeightsAreTheCubicBSpline)
     for (int k = 0; k < 4; ++k) {
         float h[4] = {0, 0, 0, 0};
         h[k] = 1.0f;
-        const Upsampler s = upsampler_for(h);
+        const Cubic<float> s = cubic_through(h[0], h[1], h[2], h[3]);
         for (float t : POSITIONS) {
             EXPECT_NEAR(upsample(s, t) + s.c0, cubic_weight(k, t), 1e-7) << k << " " << t;
         }
@@ -57,7 +75,7 @@ TEST(Upsampler, WeightsAreTheCubicBSpline)
 TEST(Upsampler, StepInTheNewestSampleRisesAsTCubedOverSix)
 {
     const float h[4] = {0, 0, 0, 1};
-    const Upsampler s = upsampler_for(h);
+    const Cubic<float> s = cubic_through(h[0], h[1], h[2], h[3]);
     EXPECT_EQ(s.c0, 0.0f);
     const float expected[4] = {1.0f / 384, 1.0f / 48, 9.0f / 128, 1.0f / 6};
     for (int j = 0; j < 4; ++j) {
@@ -69,7 +87,7 @@ TEST(Upsampler, ConstantInputPassesUnchanged)
 {
     for (float c : {1.0f, -0.25f, 1000.0f}) {
         const float h[4] = {c, c, c, c};
-        const Upsampler s = upsampler_for(h);
+        const Cubic<float> s = cubic_through(h[0], h[1], h[2], h[3]);
         for (float t : POSITIONS) {
             EXPECT_FLOAT_EQ(upsample(s, t) + s.c0, c);
         }
@@ -101,7 +119,6 @@ TEST(DelayRead, ModulatedReadStaysInsideTheGuardSlots)
 {
     Tube tube{};
     std::vector<float> line(DELAY_SLOTS, 1.0f);
-    tube.lfo_depth = 1.5f;
     for (float pos : {0.0f, 5995.5f, 5997.0f, 5999.9995f}) {
         tube.read_pos = pos;
         // Worst case modulation (m = 1) reaches read_pos + 4 before the wrap.
@@ -138,7 +155,6 @@ TEST(DcBlocker, PassesNyquistAtUnityGain)
 TEST(LoopFilter, ConstantInputDiesAway)
 {
     Tube tube{};
-    tube.highpass_coef = HIGHPASS_POLE;
     tube.damping_coef = 0.20787957f;
     float written = 1.0f;
     for (int step = 0; step < 100000; ++step) {
@@ -151,7 +167,6 @@ TEST(LoopFilter, ConstantInputDiesAway)
 TEST(LoopFilter, FirstOutputIsTheHighPassedInputThroughTheLowPass)
 {
     Tube tube{};
-    tube.highpass_coef = HIGHPASS_POLE;
     tube.damping_coef = 0.25f;
     // From rest: high-pass output k*x, then low-pass (1 - c) of it.
     EXPECT_FLOAT_EQ(loop_filter(tube, 1.0f), HIGHPASS_POLE * 0.75f);
@@ -174,7 +189,7 @@ TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
     std::vector<float> line(DELAY_SLOTS, 0.0f);
     for (uint64_t w = 0; w < DELAY_SIZE; ++w) {
         tube.write_index = w;
-        write_delay(tube, line.data(), static_cast<float>(w + 1));
+        write_delay(OneLine{line.data()}, tube.write_index, static_cast<float>(w + 1));
     }
     EXPECT_EQ(tube.write_index, 0u);  // 5999 is followed by 0
     for (uint64_t j = 0; j < DELAY_GUARD; ++j) {
@@ -182,7 +197,7 @@ TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
     }
     line[DELAY_SIZE] = -1.0f;
     tube.write_index = 5;
-    write_delay(tube, line.data(), 9.0f);
+    write_delay(OneLine{line.data()}, tube.write_index, 9.0f);
     EXPECT_EQ(line[DELAY_SIZE], -1.0f);  // slot 5 has no guard copy
 }
 
@@ -195,7 +210,6 @@ TEST(Positions, ReadPositionAndModulatorWrap)
     EXPECT_EQ(tube.read_pos, 0.5f);
 
     tube.lfo_phase = 0.99999f;
-    tube.lfo_step = 1.0f / 24000.0f;
     const float m = advance_lfo(tube);
     EXPECT_NEAR(tube.lfo_phase, -1.0f, 1e-4f);
     EXPECT_NEAR(m, 1.0f, 1e-4f);  // the triangle does not jump

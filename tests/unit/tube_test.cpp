@@ -46,7 +46,6 @@ TEST(TubeConstruction, StartsProvisionalAtFortyEightKilohertz)
     EXPECT_EQ(tube.decay_time, 400.0f);
     EXPECT_EQ(tube.damping_hz, 12000.0f);
     EXPECT_EQ(tube.damping_coef, 0.20787957f);
-    EXPECT_EQ(tube.highpass_coef, 0.99738544f);
     EXPECT_EQ(tube.gain, 1.0f);
     EXPECT_EQ(tube.level_db, 0.0f);
     EXPECT_EQ(tube.length, 3000u);
@@ -56,10 +55,6 @@ TEST(TubeConstruction, StartsProvisionalAtFortyEightKilohertz)
     EXPECT_EQ(tube.read_speed, 1.0f);
     // 0.001 ^ (3000 / 19200), negated by the default decay.
     EXPECT_EQ(tube.feedback, -0.33982083f);
-    EXPECT_EQ(tube.lfo_step, 4.1666666e-05f);
-    EXPECT_EQ(tube.lfo_depth, 1.5f);
-    const float phases[4] = {0.25f, 0.5f, 0.75f, 1.0f};
-    EXPECT_EQ(std::memcmp(tube.phases, phases, sizeof phases), 0);
 }
 
 // Lengths are periods counted in sub-steps: 4 * rate / f, with note 69 at

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "diag/debug_log.h"
-#include "engine/sample_engine.h"
+#include "engine/engine_path.h"
 #include "engine/tube_bank.h"
 #include "plugin/controls.h"
 #include "plugin/fp_mode.h"
@@ -40,10 +40,10 @@ extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace {
 
-using reference::bits;
-using reference::from_bits;
-using reference::INF;
-using reference::NaN;
+using model::bits;
+using model::from_bits;
+using model::INF;
+using model::NaN;
 constexpr uint32_t MAX_BLOCK = 8192;
 constexpr uint32_t POOL = 8;      // buffers a session's ports are drawn from
 constexpr uint32_t GUARD = 16;    // frames past every run that must stay untouched
@@ -57,7 +57,7 @@ uint32_t session_frames()
 const char* path_name(EnginePath path)
 {
     switch (path) {
-    case EnginePath::SCALAR:
+    case EnginePath::TUBE_BY_TUBE:
         return "tube by tube";
     case EnginePath::LOCKSTEP_EXACT:
         return "lockstep, exact software fma";
@@ -213,7 +213,7 @@ class EnginePaths : public ::testing::TestWithParam<Session> {};
 TEST_P(EnginePaths, AgreeBitForBit)
 {
     const Session session = GetParam();
-    std::vector<EnginePath> paths = {EnginePath::SCALAR};
+    std::vector<EnginePath> paths = {EnginePath::TUBE_BY_TUBE};
     for (EnginePath path : {EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
         if (engine_path_available(path)) paths.push_back(path);
     }

@@ -1,4 +1,4 @@
-#include "reference_model.h"
+#include "independent_model.h"
 
 #include <math.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-namespace reference {
+namespace model {
 namespace {
 
 const float UNSET = std::numeric_limits<float>::quiet_NaN();
@@ -289,4 +289,4 @@ void Instance::run(const float (&controls)[CONTROL_COUNT], const float* const in
     }
 }
 
-}  // namespace reference
+}  // namespace model

@@ -1,7 +1,7 @@
-#include "engine/sample_engine.h"
+#include "engine/engine_path.h"
 
 #include "engine/lockstep.h"
-#include "engine/scalar_engine.h"
+#include "engine/tube_by_tube.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ FramesFunction function_for(EnginePath path)
         return lockstep_frames_exact;
 #endif
     default:
-        return scalar_frames;
+        return tube_by_tube_frames;
     }
 }
 
@@ -35,12 +35,12 @@ EnginePath fastest_path()
     if (engine_path_available(EnginePath::LOCKSTEP_EXACT)) {
         return EnginePath::LOCKSTEP_EXACT;
     }
-    return EnginePath::SCALAR;
+    return EnginePath::TUBE_BY_TUBE;
 #endif
 }
 
-EnginePath chosen = EnginePath::SCALAR;
-FramesFunction chosen_function = scalar_frames;
+EnginePath chosen = EnginePath::TUBE_BY_TUBE;
+FramesFunction chosen_function = tube_by_tube_frames;
 
 // The choice is made once, when the library is loaded, before any instance
 // exists; run only follows the pointer.
@@ -55,7 +55,7 @@ __attribute__((constructor)) void choose_at_load()
 bool engine_path_available(EnginePath path)
 {
     switch (path) {
-    case EnginePath::SCALAR:
+    case EnginePath::TUBE_BY_TUBE:
         return true;
     case EnginePath::LOCKSTEP_EXACT:
 #if defined(LOCKSTEP_EXACT_BUILT)

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace reference {
+namespace model {
 
 // Control values in the order of ports 8 to 15.
 enum Control { NOTE_1, NOTE_2, NOTE_3, NOTE_4, TRANSPOSE, DECAY, LEVEL, DAMPING, CONTROL_COUNT };
@@ -59,4 +59,4 @@ private:
     float cache_[CONTROL_COUNT];
 };
 
-}  // namespace reference
+}  // namespace model

@@ -1,4 +1,4 @@
-// The same output on every processor. The reference model runs in the same
+// The same output on every processor. The independent model runs in the same
 // process, on the same processor and in the same floating-point mode as the
 // plug-in, so a mode that differs from the build machine's changes both
 // alike and the side-by-side comparison cannot see it. Runs of this suite on
@@ -14,9 +14,9 @@
 
 #include <cstdint>
 
-namespace reference {
+namespace model {
 
 // Records or checks the digest of the test that is running now.
 void check_output_digest(uint64_t digest);
 
-}  // namespace reference
+}  // namespace model

@@ -1,4 +1,4 @@
-// Whole-instance comparisons of the plug-in with the reference model: default
+// Whole-instance comparisons of the plug-in with the independent model: default
 // state at several host rates, every control change, odd values and rates, run
 // sizes, aliased buffers, hostile input samples and long random sessions.
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace reference;
+using namespace model;
 
 std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info)
 {

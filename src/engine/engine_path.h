@@ -4,9 +4,12 @@
 
 #include "engine/tube_bank.h"
 
+// The path chooser: which engine carries the frames on this processor, chosen
+// once when the library is loaded. It computes no sample itself.
+
 // The ways the engine can run. They give the same bits; they differ in cost.
 enum class EnginePath {
-    SCALAR,          // tube by tube: the reference, and 32-bit ARM's engine
+    TUBE_BY_TUBE,    // one tube at a time (engine/tube_by_tube.h), and 32-bit ARM's engine
     LOCKSTEP_EXACT,  // four lanes, fused operations done exactly in software
     LOCKSTEP_FMA,    // four lanes, fused operations in hardware
 };

@@ -1,4 +1,4 @@
-// The log file written by the plug-in against the lines of the reference
+// The log file written by the plug-in against the lines of the independent
 // model. These tests own /tmp/ostrevan.log while they run, so they run alone.
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace reference;
+using namespace model;
 
 const char* const LOG_PATH = "/tmp/ostrevan.log";
 

@@ -3,22 +3,23 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/lane_masks.h"
+#include "engine/lane_ops.h"
 #include "engine/lanes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#elif defined(__aarch64__)
-#include <arm_neon.h>
 #endif
 
-// Fused multiply-add, a*b + c rounded once, lane by lane: the instruction where
-// the build has it, an exact emulation where it has not.
+// Fused multiply-add, a*b + c rounded once, computed exactly without the
+// instruction: for the baseline x86-64, which has none, and for the tests
+// everywhere.
 //
 // This header is included by translation units built for different
 // instruction sets (the baseline x86-64 engine and the one built with FMA).
-// Every function is static, and all but one rare path always inlined, so that
-// no copy built for one instruction set can be linked into a caller built for
-// another.
+// Every function is static, and all but the rare paths always inlined, so
+// that no copy built for one instruction set can be linked into a caller
+// built for another.
 //
 // What the emulation gives, against the instruction:
 // - every finite result bit for bit, in both the default mode and with
@@ -40,39 +41,33 @@
 // low part could underflow or the split overflow. Non-finite operands give the
 // instruction's result.
 
-#define LANE_FMA_INLINE static inline __attribute__((always_inline))
+namespace fma_emulation {
 
-namespace lane_fma_detail {
-
-
-// Two double lanes, the width of an SSE2 or NEON register. Anything that
-// makes or uses a lane mask is written on halves of four lanes: the compiler
-// splits four-lane arithmetic into register halves by itself, but turns
-// four-lane compares and selects on a baseline x86-64 into scalar code.
-typedef double F64x2 __attribute__((vector_size(16)));
-typedef int64_t I64x2 __attribute__((vector_size(16)));
-typedef uint64_t U64x2 __attribute__((vector_size(16)));
+// Anything that makes or uses a lane mask is written on halves of four
+// lanes (F64x2): the compiler splits four-lane arithmetic into register
+// halves by itself, but turns four-lane compares and selects on a baseline
+// x86-64 into scalar code.
 
 inline constexpr uint64_t SIGN64 = 0x8000000000000000ull;
 
-LANE_FMA_INLINE F64x2 low_half(F64x4 x)
+LANE_INLINE F64x2 low_half(F64x4 x)
 {
     return __builtin_shufflevector(x, x, 0, 1);
 }
 
-LANE_FMA_INLINE F64x2 high_half(F64x4 x)
+LANE_INLINE F64x2 high_half(F64x4 x)
 {
     return __builtin_shufflevector(x, x, 2, 3);
 }
 
-LANE_FMA_INLINE F64x4 join(F64x2 low, F64x2 high)
+LANE_INLINE F64x4 join(F64x2 low, F64x2 high)
 {
     return __builtin_shufflevector(low, high, 0, 1, 2, 3);
 }
 
 // x + y and its rounding error, exactly: x + y = sum + error (Knuth's TwoSum,
 // no condition on the order of magnitudes).
-LANE_FMA_INLINE F64x4 two_sum(F64x4 x, F64x4 y, F64x4& error)
+LANE_INLINE F64x4 two_sum(F64x4 x, F64x4 y, F64x4& error)
 {
     const F64x4 sum = x + y;
     const F64x4 y_part = sum - x;
@@ -89,7 +84,7 @@ LANE_FMA_INLINE F64x4 two_sum(F64x4 x, F64x4 y, F64x4& error)
 // narrower precision is correct: no midpoint of the narrower format is odd.
 // |error| > 0 is false for a NaN, so lanes whose sum is not finite are left
 // alone.
-LANE_FMA_INLINE F64x2 round_to_odd(F64x2 sum, F64x2 error)
+LANE_INLINE F64x2 round_to_odd(F64x2 sum, F64x2 error)
 {
     const F64x2 error_size = (F64x2)((U64x2)error & ~SIGN64);
     const U64x2 inexact = (U64x2)(error_size > 0.0) & 1u;
@@ -98,7 +93,7 @@ LANE_FMA_INLINE F64x2 round_to_odd(F64x2 sum, F64x2 error)
     return (F64x2)((bits - towards_zero) | inexact);
 }
 
-LANE_FMA_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
+LANE_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
 {
     return join(round_to_odd(low_half(sum), low_half(error)),
                 round_to_odd(high_half(sum), high_half(error)));
@@ -111,20 +106,20 @@ LANE_FMA_INLINE F64x4 round_to_odd(F64x4 sum, F64x4 error)
 // operands of a sum or a product, and with them which NaN comes out.
 inline constexpr uint64_t QUIET64 = 0x0008000000000000ull;
 
-LANE_FMA_INLINE F64x2 nan_rule(F64x2 result, F64x2 a, F64x2 b, F64x2 c)
+LANE_INLINE F64x2 nan_rule(F64x2 result, F64x2 a, F64x2 b, F64x2 c)
 {
     result = c != c ? (F64x2)((U64x2)c | QUIET64) : result;
     result = a != a ? (F64x2)((U64x2)a | QUIET64) : result;
     return b != b ? (F64x2)((U64x2)b | QUIET64) : result;
 }
 
-LANE_FMA_INLINE F64x4 nan_rule(F64x4 result, F64x4 a, F64x4 b, F64x4 c)
+LANE_INLINE F64x4 nan_rule(F64x4 result, F64x4 a, F64x4 b, F64x4 c)
 {
     return join(nan_rule(low_half(result), low_half(a), low_half(b), low_half(c)),
                 nan_rule(high_half(result), high_half(a), high_half(b), high_half(c)));
 }
 
-LANE_FMA_INLINE double nan_rule(double result, double a, double b, double c)
+LANE_INLINE double nan_rule(double result, double a, double b, double c)
 {
     const double nan = b != b ? b : a != a ? a : c != c ? c : result;
     uint64_t bits;
@@ -133,35 +128,11 @@ LANE_FMA_INLINE double nan_rule(double result, double a, double b, double c)
     std::memcpy(&result, &bits, sizeof bits);
     return result;
 }
-
-LANE_FMA_INLINE bool all_lanes(I64x2 low, I64x2 high)
-{
-    const I32x4 both = (I32x4)(low & high);
-#if defined(__x86_64__) || defined(__i386__)
-    return _mm_movemask_ps((__m128)both) == 0xF;
-#elif defined(__aarch64__)
-    return vminvq_u32((uint32x4_t)both) != 0;
-#else
-    return (both[0] & both[1] & both[2] & both[3]) != 0;
-#endif
-}
-
 // Lanes where a*b + c is finite and a*b is not zero.
-LANE_FMA_INLINE I64x2 in_domain(F64x2 plain, F64x2 product)
+LANE_INLINE I64x2 in_domain(F64x2 plain, F64x2 product)
 {
     const F64x2 size = (F64x2)((U64x2)plain & ~SIGN64);
     return (size < __builtin_inf()) & (product != 0.0);
-}
-
-LANE_FMA_INLINE bool any_lane(I32x4 mask)
-{
-#if defined(__x86_64__) || defined(__i386__)
-    return _mm_movemask_ps((__m128)mask) != 0;
-#elif defined(__aarch64__)
-    return vmaxvq_u32((uint32x4_t)mask) != 0;
-#else
-    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
-#endif
 }
 
 // Which lanes of the widened sum need the careful path. The sum of the exact
@@ -180,14 +151,18 @@ LANE_FMA_INLINE bool any_lane(I32x4 mask)
 //   high: 0 < (bits & 0x7FFFFFFF) <= 0x38100000 (2^-126), as
 //         (bits & 0x7FFFFFFF) + 0x7FFFFFFF < INT32_MIN + 0x38100000 (zero
 //         becomes the largest positive value and fails).
+// WINDOW widens the midpoint test to the patterns within WINDOW units of it
+// (offset 0x70000000 + WINDOW, limit INT32_MIN + 1 + 2 WINDOW).
 // On x86 the compare is written as the instruction: the compiler would
 // otherwise split the two kinds of lane into scalar compares.
-LANE_FMA_INLINE bool needs_care(F64x4 sum, F32x4 narrowed)
+template <int32_t WINDOW>
+LANE_INLINE bool near_midpoint_or_tiny(F64x4 sum, F32x4 narrowed)
 {
+    constexpr int32_t MID_OFFSET = 0x70000000 + WINDOW;
+    constexpr int32_t MID_LIMIT = INT32_MIN + 1 + 2 * WINDOW;
     const I32x4 mask = {0x1FFFFFFF, 0x7FFFFFFF, 0x1FFFFFFF, 0x7FFFFFFF};
-    const I32x4 offset = {0x70000000, 0x7FFFFFFF, 0x70000000, 0x7FFFFFFF};
-    const I32x4 limit = {INT32_MIN + 1, INT32_MIN + 0x38100000, INT32_MIN + 1,
-                         INT32_MIN + 0x38100000};
+    const I32x4 offset = {MID_OFFSET, 0x7FFFFFFF, MID_OFFSET, 0x7FFFFFFF};
+    const I32x4 limit = {MID_LIMIT, INT32_MIN + 0x38100000, MID_LIMIT, INT32_MIN + 0x38100000};
     const I32x4 low = (I32x4)__builtin_shufflevector(sum, sum, 0, 1);
     const I32x4 high = (I32x4)__builtin_shufflevector(sum, sum, 2, 3);
     const I32x4 low_key = (I32x4)((U32x4)(low & mask) + (U32x4)offset);
@@ -201,43 +176,27 @@ LANE_FMA_INLINE bool needs_care(F64x4 sum, F32x4 narrowed)
     return any_lane(hit | (narrowed != narrowed));
 }
 
-// Widening and narrowing between four float and four double lanes: one
-// instruction each where the build has AVX (the compiler's generic
-// conversion goes through memory there).
-LANE_FMA_INLINE F64x4 widen(F32x4 x)
+LANE_INLINE bool needs_care(F64x4 sum, F32x4 narrowed)
 {
-#if defined(__AVX__)
-    return (F64x4)_mm256_cvtps_pd((__m128)x);
-#else
-    return __builtin_convertvector(x, F64x4);
-#endif
-}
-
-LANE_FMA_INLINE F32x4 narrow(F64x4 x)
-{
-#if defined(__AVX__)
-    return (F32x4)_mm256_cvtpd_ps((__m256d)x);
-#else
-    return __builtin_convertvector(x, F32x4);
-#endif
+    return near_midpoint_or_tiny<0>(sum, narrowed);
 }
 
 // Veltkamp's split: x = high + low, each with at most 26 significant bits, so
 // that products of parts are exact.
-LANE_FMA_INLINE F64x4 split_high(F64x4 x)
+LANE_INLINE F64x4 split_high(F64x4 x)
 {
     const F64x4 scaled = x * 134217729.0;  // 2^27 + 1
     return scaled - (scaled - x);
 }
 
-}  // namespace lane_fma_detail
+}  // namespace fma_emulation
 
 // a*b + c rounded once to float, emulated. A product of two floats is exact in
 // double, so only the sum rounds twice; rounded to odd in double, it then
 // narrows to the correctly rounded float.
-namespace lane_fma_detail {
+namespace fma_emulation {
 
-LANE_FMA_INLINE F32x4 fused_rounded_to_odd(F32x4 a, F32x4 b, F32x4 c)
+LANE_INLINE F32x4 fused_rounded_to_odd(F32x4 a, F32x4 b, F32x4 c)
 {
     const F64x4 wa = widen(a);
     const F64x4 wb = widen(b);
@@ -256,14 +215,14 @@ static inline __attribute__((noinline, cold)) F32x4 fused_rounded_to_odd_cold(F3
     return fused_rounded_to_odd(a, b, c);
 }
 
-}  // namespace lane_fma_detail
+}  // namespace fma_emulation
 
 // Rounding to odd needs the sum's error, which only matters in the rare lanes
 // needs_care finds, so the whole vector takes that path only when one turns
 // up.
-LANE_FMA_INLINE F32x4 fused_exact(F32x4 a, F32x4 b, F32x4 c)
+LANE_INLINE F32x4 fused_exact(F32x4 a, F32x4 b, F32x4 c)
 {
-    using namespace lane_fma_detail;
+    using namespace fma_emulation;
     const F64x4 sum = widen(a) * widen(b) + widen(c);
     const F32x4 result = narrow(sum);
     if (__builtin_expect(needs_care(sum, result), 0)) {
@@ -278,9 +237,9 @@ LANE_FMA_INLINE F32x4 fused_exact(F32x4 a, F32x4 b, F32x4 c)
 // nearest. Lanes where that does not hold take the plain a*b + c, which is
 // right there: a zero product (the plain sum gives the sign of a zero result)
 // and a result that is not finite (with the NaN rule applied).
-LANE_FMA_INLINE F64x4 fused_exact(F64x4 a, F64x4 b, F64x4 c)
+LANE_INLINE F64x4 fused_exact(F64x4 a, F64x4 b, F64x4 c)
 {
-    using namespace lane_fma_detail;
+    using namespace fma_emulation;
     const F64x4 a_high = split_high(a);
     const F64x4 a_low = a - a_high;
     const F64x4 b_high = split_high(b);
@@ -314,26 +273,12 @@ LANE_FMA_INLINE F64x4 fused_exact(F64x4 a, F64x4 b, F64x4 c)
 // exact value. It narrows to the same float as the correctly rounded double
 // unless it lies within a few units of a float midpoint (or is tiny, or
 // NaN): those rare lanes take the exact sum.
-namespace lane_fma_detail {
+namespace fma_emulation {
 
-LANE_FMA_INLINE bool near_float_midpoint(F64x4 sum, F32x4 narrowed)
+// As needs_care, with a window of 8 units around the midpoint pattern.
+LANE_INLINE bool near_float_midpoint(F64x4 sum, F32x4 narrowed)
 {
-    // As needs_care, with a window of 8 units around the midpoint pattern.
-    const I32x4 mask = {0x1FFFFFFF, 0x7FFFFFFF, 0x1FFFFFFF, 0x7FFFFFFF};
-    const I32x4 offset = {0x70000008, 0x7FFFFFFF, 0x70000008, 0x7FFFFFFF};
-    const I32x4 limit = {INT32_MIN + 17, INT32_MIN + 0x38100000, INT32_MIN + 17,
-                         INT32_MIN + 0x38100000};
-    const I32x4 low = (I32x4)__builtin_shufflevector(sum, sum, 0, 1);
-    const I32x4 high = (I32x4)__builtin_shufflevector(sum, sum, 2, 3);
-    const I32x4 low_key = (I32x4)((U32x4)(low & mask) + (U32x4)offset);
-    const I32x4 high_key = (I32x4)((U32x4)(high & mask) + (U32x4)offset);
-#if defined(__SSE2__)
-    const I32x4 hit = (I32x4)_mm_or_si128(_mm_cmplt_epi32((__m128i)low_key, (__m128i)limit),
-                                          _mm_cmplt_epi32((__m128i)high_key, (__m128i)limit));
-#else
-    const I32x4 hit = (low_key < limit) | (high_key < limit);
-#endif
-    return any_lane(hit | (narrowed != narrowed));
+    return near_midpoint_or_tiny<8>(sum, narrowed);
 }
 
 static inline __attribute__((noinline, cold)) F32x4 fused_narrowed_cold(F64x4 a, F64x4 b,
@@ -342,11 +287,11 @@ static inline __attribute__((noinline, cold)) F32x4 fused_narrowed_cold(F64x4 a,
     return narrow(fused_exact(a, b, c));
 }
 
-}  // namespace lane_fma_detail
+}  // namespace fma_emulation
 
-LANE_FMA_INLINE F32x4 fused_narrowed_exact(F64x4 a, F64x4 b, F64x4 c)
+LANE_INLINE F32x4 fused_narrowed_exact(F64x4 a, F64x4 b, F64x4 c)
 {
-    using namespace lane_fma_detail;
+    using namespace fma_emulation;
     const F64x4 a_high = split_high(a);
     const F64x4 a_low = a - a_high;
     const F64x4 sum = (a_high * b + c) + a_low * b;
@@ -359,9 +304,9 @@ LANE_FMA_INLINE F32x4 fused_narrowed_exact(F64x4 a, F64x4 b, F64x4 c)
 
 // One lane of each, for scalar code and for tests: the same steps on plain
 // numbers, always taking the careful path.
-LANE_FMA_INLINE float fused_exact(float a, float b, float c)
+LANE_INLINE float fused_exact(float a, float b, float c)
 {
-    using namespace lane_fma_detail;
+    using namespace fma_emulation;
     const double wa = a;
     const double wb = b;
     const double wc = c;
@@ -380,90 +325,8 @@ LANE_FMA_INLINE float fused_exact(float a, float b, float c)
     return static_cast<float>(nan_rule(odd, wa, wb, wc));
 }
 
-LANE_FMA_INLINE double fused_exact(double a, double b, double c)
+LANE_INLINE double fused_exact(double a, double b, double c)
 {
     const F64x4 r = fused_exact(F64x4{a, 0, 0, 0}, F64x4{b, 0, 0, 0}, F64x4{c, 0, 0, 0});
     return r[0];
 }
-
-// The fused multiply-add the engine uses: the instruction where the build
-// targets it, the emulation otherwise. On x86-64 the instruction is written in
-// the one form (vfmadd213, b*a + c) the C library's fma uses, because the
-// three forms differ in which NaN they give when both multiplicands are NaN
-// and the compiler would pick among them by register allocation.
-LANE_FMA_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
-{
-#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    __m128 r = (__m128)a;
-    __asm__("vfmadd213ps %2, %1, %0" : "+x"(r) : "x"((__m128)b), "xm"((__m128)c));
-    return (F32x4)r;
-#elif defined(__aarch64__)
-    return (F32x4)vfmaq_f32((float32x4_t)c, (float32x4_t)a, (float32x4_t)b);
-#else
-    return fused_exact(a, b, c);
-#endif
-}
-
-LANE_FMA_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
-{
-#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    __m256d r = (__m256d)a;
-    __asm__("vfmadd213pd %2, %1, %0" : "+x"(r) : "x"((__m256d)b), "xm"((__m256d)c));
-    return (F64x4)r;
-#elif defined(__aarch64__)
-    using lane_fma_detail::F64x2;
-    const F64x2 low = (F64x2)vfmaq_f64(
-        (float64x2_t)__builtin_shufflevector(c, c, 0, 1),
-        (float64x2_t)__builtin_shufflevector(a, a, 0, 1),
-        (float64x2_t)__builtin_shufflevector(b, b, 0, 1));
-    const F64x2 high = (F64x2)vfmaq_f64(
-        (float64x2_t)__builtin_shufflevector(c, c, 2, 3),
-        (float64x2_t)__builtin_shufflevector(a, a, 2, 3),
-        (float64x2_t)__builtin_shufflevector(b, b, 2, 3));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3);
-#else
-    return fused_exact(a, b, c);
-#endif
-}
-
-// One lane, for the tube-by-tube engine: the instruction in the same form as
-// the lanes where the build targets it, the emulation (same NaN rule) on other
-// x86-64 builds, and the maths library's fma elsewhere, whose instruction on
-// AArch64 is the one the NEON lanes use.
-LANE_FMA_INLINE float fused(float a, float b, float c)
-{
-#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    __m128 r = _mm_set_ss(a);
-    __asm__("vfmadd213ss %2, %1, %0" : "+x"(r) : "x"(_mm_set_ss(b)), "x"(_mm_set_ss(c)));
-    return _mm_cvtss_f32(r);
-#elif defined(__x86_64__) || defined(__i386__)
-    return fused_exact(a, b, c);
-#else
-    return __builtin_fmaf(a, b, c);
-#endif
-}
-
-LANE_FMA_INLINE double fused(double a, double b, double c)
-{
-#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
-    __m128d r = _mm_set_sd(a);
-    __asm__("vfmadd213sd %2, %1, %0" : "+x"(r) : "x"(_mm_set_sd(b)), "x"(_mm_set_sd(c)));
-    return _mm_cvtsd_f64(r);
-#elif defined(__x86_64__) || defined(__i386__)
-    return fused_exact(a, b, c);
-#else
-    return __builtin_fma(a, b, c);
-#endif
-}
-
-// fused(a, b, c) narrowed to float. b must be a widened float.
-LANE_FMA_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
-{
-#if defined(__FMA__) || defined(__aarch64__)
-    return lane_fma_detail::narrow(fused(a, b, c));
-#else
-    return fused_narrowed_exact(a, b, c);
-#endif
-}
-
-#undef LANE_FMA_INLINE

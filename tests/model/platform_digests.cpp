@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-namespace reference {
+namespace model {
 namespace {
 
 std::string current_test_name()
@@ -55,4 +55,4 @@ void check_output_digest(uint64_t digest)
     }
 }
 
-}  // namespace reference
+}  // namespace model

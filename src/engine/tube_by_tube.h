@@ -17,10 +17,11 @@ inline uint32_t next_block_start(uint32_t start, uint32_t frame_count)
     return frame_count - start < BLOCK_FRAMES ? frame_count : start + BLOCK_FRAMES;
 }
 
-// The tube-by-tube engine: each tube's sub-steps written out as the algorithm
-// reads, one scalar operation at a time. It is the reference the lockstep
-// engine is proven against, and the engine on processors without one.
+// The tube-by-tube engine: each tube's sub-steps one scalar operation at a
+// time, through the same steps as the lockstep engine (engine/sample_steps.h)
+// on one lane. It is the engine the lockstep engine is proven against, and
+// the engine on processors without one.
 // Any input buffer may be the same as any output buffer: each block's inputs
 // are read before any of its outputs is written.
-void scalar_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
-                   float* const output[TUBE_COUNT], uint32_t frame_count);
+void tube_by_tube_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
+                         float* const output[TUBE_COUNT], uint32_t frame_count);

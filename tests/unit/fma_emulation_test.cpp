@@ -2,7 +2,8 @@
 // taking them is inlined, so the ABI note does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-#include "engine/lane_fma.h"
+#include "engine/fused_lanes.h"
+#include "engine/fused_scalar.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Drives the real plug-in, reached only through lv2_descriptor, and the
-// reference model with the same controls and input samples, and compares every
+// independent model with the same controls and input samples, and compares every
 // output sample bit for bit.
 #pragma once
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "reference_model.h"
+#include "independent_model.h"
 
-namespace reference {
+namespace model {
 
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();
@@ -110,4 +110,4 @@ void PrintTo(const Scenario& scenario, std::ostream* os);
 // 0 checks only that the tube is at rest.
 void expect_settled(const Instance& model, std::initializer_list<uint64_t> lengths);
 
-}  // namespace reference
+}  // namespace model

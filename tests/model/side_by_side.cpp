@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace reference {
+namespace model {
 namespace {
 
 constexpr uint32_t CONTROL_PORT_BASE = 8;  // note_1; the Control enum follows the port order
@@ -196,4 +196,4 @@ void expect_settled(const Instance& model, std::initializer_list<uint64_t> lengt
     }
 }
 
-}  // namespace reference
+}  // namespace model

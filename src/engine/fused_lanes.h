@@ -1,0 +1,64 @@
+#pragma once
+
+// The fused multiply-add the lockstep engine uses on four lanes: the
+// instruction where the build targets it, the exact emulation
+// (engine/fma_emulation.h) otherwise.
+
+#include "engine/fma_emulation.h"
+#include "engine/lanes.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+// The fused multiply-add the engine uses: the instruction where the build
+// targets it, the emulation otherwise. On x86-64 the instruction is written in
+// the one form (vfmadd213, b*a + c) the C library's fma uses, because the
+// three forms differ in which NaN they give when both multiplicands are NaN
+// and the compiler would pick among them by register allocation.
+LANE_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m128 r = (__m128)a;
+    __asm__("vfmadd213ps %2, %1, %0" : "+x"(r) : "x"((__m128)b), "xm"((__m128)c));
+    return (F32x4)r;
+#elif defined(__aarch64__)
+    return (F32x4)vfmaq_f32((float32x4_t)c, (float32x4_t)a, (float32x4_t)b);
+#else
+    return fused_exact(a, b, c);
+#endif
+}
+
+LANE_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m256d r = (__m256d)a;
+    __asm__("vfmadd213pd %2, %1, %0" : "+x"(r) : "x"((__m256d)b), "xm"((__m256d)c));
+    return (F64x4)r;
+#elif defined(__aarch64__)
+    const F64x2 low = (F64x2)vfmaq_f64(
+        (float64x2_t)__builtin_shufflevector(c, c, 0, 1),
+        (float64x2_t)__builtin_shufflevector(a, a, 0, 1),
+        (float64x2_t)__builtin_shufflevector(b, b, 0, 1));
+    const F64x2 high = (F64x2)vfmaq_f64(
+        (float64x2_t)__builtin_shufflevector(c, c, 2, 3),
+        (float64x2_t)__builtin_shufflevector(a, a, 2, 3),
+        (float64x2_t)__builtin_shufflevector(b, b, 2, 3));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+#else
+    return fused_exact(a, b, c);
+#endif
+}
+
+// fused(a, b, c) narrowed to float. b must be a widened float.
+LANE_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
+{
+#if defined(__FMA__) || defined(__aarch64__)
+    return narrow(fused(a, b, c));
+#else
+    return fused_narrowed_exact(a, b, c);
+#endif
+}
+

@@ -1,0 +1,46 @@
+#pragma once
+
+// The fused multiply-add of one lane, for the tube-by-tube engine and for the
+// steps it shares with the lockstep engine.
+
+#include "engine/fma_emulation.h"
+#include "engine/lanes.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+// One lane, for the tube-by-tube engine: the instruction in the same form as
+// the lanes where the build targets it, the emulation (same NaN rule) on other
+// x86-64 builds, and the maths library's fma elsewhere, whose instruction on
+// AArch64 is the one the NEON lanes use.
+LANE_INLINE float fused(float a, float b, float c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m128 r = _mm_set_ss(a);
+    __asm__("vfmadd213ss %2, %1, %0" : "+x"(r) : "x"(_mm_set_ss(b)), "x"(_mm_set_ss(c)));
+    return _mm_cvtss_f32(r);
+#elif defined(__x86_64__) || defined(__i386__)
+    return fused_exact(a, b, c);
+#else
+    return __builtin_fmaf(a, b, c);
+#endif
+}
+
+LANE_INLINE double fused(double a, double b, double c)
+{
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+    __m128d r = _mm_set_sd(a);
+    __asm__("vfmadd213sd %2, %1, %0" : "+x"(r) : "x"(_mm_set_sd(b)), "x"(_mm_set_sd(c)));
+    return _mm_cvtsd_f64(r);
+#elif defined(__x86_64__) || defined(__i386__)
+    return fused_exact(a, b, c);
+#else
+    return __builtin_fma(a, b, c);
+#endif
+}
+// fused(a, b, c) narrowed to float, as the DC blocker needs it.
+LANE_INLINE float fused_narrowed(double a, double b, double c)
+{
+    return static_cast<float>(fused(a, b, c));
+}
