@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/scalar_engine.h"
+#include "engine/tube_by_tube.h"
 #include "support/plugin_harness.h"
 
 namespace {
