@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "support/plugin_harness.h"
 
@@ -134,4 +136,39 @@ TEST(Glide, TransposeAndNoteCancellingOutLeaveTheTubeAtRest)
     EXPECT_FALSE(h.tube(0).gliding);
     EXPECT_EQ(h.tube(0).length, 734u);
     EXPECT_TRUE(h.tube(1).gliding || h.tube(1).length == 291u);
+}
+
+// A block of 16 frames may skip the glide's per-sub-step bookkeeping when the
+// measured length is more than 16 from the target (the lockstep engine's
+// margin): that holds only if no 64 sub-steps move the length by 16 or
+// more, growing or shrinking. Measured here over whole glides, frame by
+// frame through run (every path gives the same lengths).
+TEST(Glide, SixteenFramesMoveTheLengthByLessThanSixteen)
+{
+    struct Case {
+        uint64_t from, to;
+    };
+    for (const Case c : {Case{500, 5800}, Case{5800, 150}}) {
+        PluginHarness h(48000.0);
+        h.run(0);
+        h.edit_tube(0, [&](Tube& t) {
+            place_at_rest(t, c.from);
+            t.pending_length = c.to;
+        });
+        std::vector<uint64_t> lengths;
+        for (int frame = 0; frame < 60000 && (lengths.empty() || h.tube(0).gliding); ++frame) {
+            h.run(1);
+            lengths.push_back(h.tube(0).length);
+        }
+        ASSERT_EQ(lengths.back(), c.to) << c.from;
+        ASSERT_GT(lengths.size(), 16u * 100);
+        int64_t widest = 0;
+        for (size_t n = 16; n < lengths.size(); ++n) {
+            const int64_t moved =
+                static_cast<int64_t>(lengths[n]) - static_cast<int64_t>(lengths[n - 16]);
+            widest = std::max(widest, moved < 0 ? -moved : moved);
+        }
+        EXPECT_LE(widest, 9) << c.from << " to " << c.to;
+        EXPECT_GE(widest, 6) << c.from << " to " << c.to;  // about 0.1 per sub-step
+    }
 }
