@@ -75,8 +75,8 @@ constexpr float INPUT_LIMIT = 1e30f;
 
 // The controls a companion has, the stereo one's input last.
 constexpr ControlId COMPANION_CONTROLS[] = {
-    CONTROL_NOTE_1, CONTROL_NOTE_2,     CONTROL_NOTE_3, CONTROL_NOTE_4, CONTROL_TRANSPOSE,
-    CONTROL_DECAY,  CONTROL_LEVEL,      CONTROL_DAMPING, CONTROL_MIX,   CONTROL_WIDTH,
+    CONTROL_NOTE_1,     CONTROL_NOTE_2, CONTROL_NOTE_3,  CONTROL_NOTE_4, CONTROL_TRANSPOSE,
+    CONTROL_DECAY,      CONTROL_LEVEL,  CONTROL_DAMPING, CONTROL_MIX,    CONTROL_WIDTH,
     CONTROL_NOTES_FROM, CONTROL_TUNING, CONTROL_INPUT,
 };
 
@@ -319,14 +319,30 @@ private:
                 const float noise = static_cast<float>(state >> 8) * (2.0f / 16777216.0f) - 1.0f;
                 float& x = (*buffer)[s];
                 switch (kind) {
-                case 1: x = 0.0f; break;
-                case 2: x = noise; break;
-                case 3: x = s == at ? special : noise; break;
-                case 4: x = noise * 1e30f; break;
-                case 5: x = s % 2 == 0 ? 1.0f : -1.0f; break;
-                case 7: x = noise * 1e4f; break;  // drives the limiter
-                case 6: x = buffer == &companion_->in_left ? noise : 0.0f; break;  // a mono track
-                default: x = s == at ? 1.0f : 0.0f; break;
+                case 1:
+                    x = 0.0f;
+                    break;
+                case 2:
+                    x = noise;
+                    break;
+                case 3:
+                    x = s == at ? special : noise;
+                    break;
+                case 4:
+                    x = noise * 1e30f;
+                    break;
+                case 5:
+                    x = s % 2 == 0 ? 1.0f : -1.0f;
+                    break;
+                case 7:  // drives the limiter
+                    x = noise * 1e4f;
+                    break;
+                case 6:  // a mono track
+                    x = buffer == &companion_->in_left ? noise : 0.0f;
+                    break;
+                default:
+                    x = s == at ? 1.0f : 0.0f;
+                    break;
                 }
             }
         }
@@ -340,39 +356,73 @@ private:
         for (int e = 0; e < count; ++e) {
             const uint8_t when = in.byte();
             switch (when % 8) {
-            case 0: case 1: case 2:  // in order
+            case 0:
+            case 1:
+            case 2:  // in order
                 frame = frame > INT64_MAX - 8 ? frame : frame + when / 8 % 9;
                 break;
-            case 3: break;                                          // same frame
-            case 4: frame = frames == 0 ? 0 : when % frames; break; // any order
-            case 5: frame = int64_t(frames) + when / 8; break;      // at the end or past
-            case 6: frame = -int64_t(when / 8) - 1; break;
-            default: frame = when & 8 ? INT64_MAX : INT64_MIN; break;
+            case 3:  // same frame
+                break;
+            case 4:  // any order
+                frame = frames == 0 ? 0 : when % frames;
+                break;
+            case 5:  // at the end or past
+                frame = int64_t(frames) + when / 8;
+                break;
+            case 6:  // before the block
+                frame = -int64_t(when / 8) - 1;
+                break;
+            default:  // the ends of the stamp's range
+                frame = when & 8 ? INT64_MAX : INT64_MIN;
+                break;
             }
             const uint8_t what = in.byte();
             const uint8_t channel = what >> 4;
             const uint8_t note = in.byte() % 128;
-            uint8_t m[8] = {uint8_t(0x90 | channel), note, uint8_t(1 + in.byte() % 127), 0, 0, 0, 0, 0};
+            uint8_t m[8] = {
+                uint8_t(0x90 | channel), note, uint8_t(1 + in.byte() % 127), 0, 0, 0, 0, 0};
             uint32_t size = 3;
             LV2_URID type = midi;
             switch (what % 12) {
-            case 0: break;                                // note on
-            case 1: m[0] = 0x80 | channel; break;         // note off
-            case 2: m[2] = 0; break;                      // note on, velocity 0
-            case 3:                                       // a chord at one frame
+            case 0:  // note on
+                break;
+            case 1:  // note off
+                m[0] = 0x80 | channel;
+                break;
+            case 2:  // note on, velocity 0
+                m[2] = 0;
+                break;
+            case 3:  // a chord at one frame
                 for (int k = 0; k < 3; ++k) {
                     sequence.add(frame, midi, m, 3, 3);
                     m[1] = (m[1] + 3 + k) % 128;
                 }
                 break;
-            case 4: m[0] = 0xB0 | channel; m[1] = note % 2 ? 123 : 120; m[2] = 0; break;
-            case 5: m[0] = 0xE0 | channel; break;         // pitch bend: passed over
-            case 6: size = in.byte() % 3; break;          // too short
-            case 7: m[1] |= 0x80; break;                  // a status byte as data
-            case 8: m[0] = note; size = 2; break;         // running status: no status byte
-            case 9: type = map_uri(nullptr, LV2_ATOM__Float); break;
-            case 10: size = 3 + in.byte() % 6; break;     // trailing bytes
-            default:                                      // runs past the sequence's end
+            case 4:
+                m[0] = 0xB0 | channel;
+                m[1] = note % 2 ? 123 : 120;
+                m[2] = 0;
+                break;
+            case 5:  // pitch bend: passed over
+                m[0] = 0xE0 | channel;
+                break;
+            case 6:  // too short
+                size = in.byte() % 3;
+                break;
+            case 7:  // a status byte as data
+                m[1] |= 0x80;
+                break;
+            case 8:  // running status: no status byte
+                m[0] = note;
+                size = 2;
+                break;
+            case 9:
+                type = map_uri(nullptr, LV2_ATOM__Float);
+                break;
+            case 10:  // trailing bytes
+                size = 3 + in.byte() % 6;
+                break;
+            default:  // runs past the sequence's end
                 sequence.add(frame, midi, m, 3, 3 + in.u16());
                 return;
             }
@@ -390,12 +440,22 @@ private:
         LV2_URID unit = map_uri(nullptr, LV2_ATOM__frameTime);
         size_t keep = SIZE_MAX;
         switch (how % 16) {
-        case 0: return nullptr;
-        case 1: type = map_uri(nullptr, LV2_ATOM__Chunk); break;
-        case 2: unit = map_uri(nullptr, LV2_ATOM__beatTime); break;
-        case 3: unit = 0; break;
-        case 4: keep = in.u16() % 512; break;
-        default: break;
+        case 0:
+            return nullptr;
+        case 1:
+            type = map_uri(nullptr, LV2_ATOM__Chunk);
+            break;
+        case 2:
+            unit = map_uri(nullptr, LV2_ATOM__beatTime);
+            break;
+        case 3:
+            unit = 0;
+            break;
+        case 4:
+            keep = in.u16() % 512;
+            break;
+        default:
+            break;
         }
         return sequence.finish(type, unit, keep);
     }
@@ -421,11 +481,12 @@ private:
         CompanionHost& c = *companion_;
         // What the run reads, before it may write over it in place.
         std::vector<float> dry_left(c.in_left.begin(), c.in_left.begin() + frames);
-        std::vector<float> dry_right = stereo() ? std::vector<float>(c.in_right.begin(),
-                                                                     c.in_right.begin() + frames)
-                                                : dry_left;
+        std::vector<float> dry_right =
+            stereo() ? std::vector<float>(c.in_right.begin(), c.in_right.begin() + frames)
+                     : dry_left;
         for (uint32_t f = 0; f < frames; ++f) {
-            if (!(std::fabs(dry_left[f]) <= INPUT_LIMIT && std::fabs(dry_right[f]) <= INPUT_LIMIT)) {
+            if (!(std::fabs(dry_left[f]) <= INPUT_LIMIT &&
+                  std::fabs(dry_right[f]) <= INPUT_LIMIT)) {
                 clean_ = false;
             }
         }
@@ -456,13 +517,13 @@ private:
             }
         }
 
-        shadow_valid_ = shadow_valid_ && !chosen(cache(CONTROL_NOTES_FROM)) &&
-                        chosen(cache(CONTROL_TUNING));
+        shadow_valid_ =
+            shadow_valid_ && !chosen(cache(CONTROL_NOTES_FROM)) && chosen(cache(CONTROL_TUNING));
         if (!shadow_valid_) return;
         // The shadow gets the values as the companion took them, and each
         // tube the input the companion's routing gives it.
         PluginHarness& four = *four_;
-        float* values[8] = {&four.control.note[0], &four.control.note[1], &four.control.note[2],
+        float* values[8] = {&four.control.note[0], &four.control.note[1],   &four.control.note[2],
                             &four.control.note[3], &four.control.transpose, &four.control.decay,
                             &four.control.level,   &four.control.damping};
         for (int k = 0; k < 8; ++k) *values[k] = cache(COMPANION_CONTROLS[k]);
@@ -506,14 +567,13 @@ private:
             if (is_note(id)) {
                 // The knobs' notes as sent, or some note in range.
                 if (from_keys) continue;
-                EXPECT(std::isfinite(sent) ? cache == clamped(id, sent)
-                                           : cache == clamped(id, cache),
-                       "a note not taken as sent", id, cache);
+                EXPECT(
+                    std::isfinite(sent) ? cache == clamped(id, sent) : cache == clamped(id, cache),
+                    "a note not taken as sent", id, cache);
                 continue;
             }
             if (std::isfinite(sent)) taken_[id] = clamped(id, sent);
-            EXPECT(cache == taken_[id], "a control not taken as sent, clamped, or kept", id,
-                   cache);
+            EXPECT(cache == taken_[id], "a control not taken as sent, clamped, or kept", id, cache);
         }
     }
 

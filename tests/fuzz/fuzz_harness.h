@@ -194,5 +194,4 @@ inline double pick_rate(Input& in)
     return in.raw_double();
 }
 
-
 }  // namespace fuzz
