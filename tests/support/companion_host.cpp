@@ -3,6 +3,7 @@
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -24,6 +25,12 @@ const LV2_Feature* const* companion_features()
     static const LV2_Feature map_feature{LV2_URID__map, &map};
     static const LV2_Feature* const features[] = {&map_feature, nullptr};
     return features;
+}
+
+float centred_tubes(float t1, float t2, float t3, float t4)
+{
+    static const float centre = static_cast<float>(0.5 * std::cos(3.14159265358979323846 / 4.0));
+    return ((centre * t1 + centre * t2) + centre * t3) + centre * t4;
 }
 
 namespace {

@@ -18,6 +18,12 @@ LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri);
 // The features a host gives a companion: the URID map, and nothing else.
 const LV2_Feature* const* companion_features();
 
+// The four tubes' outputs at one frame as a companion at width 0 and mix
+// 100 % puts them on each output: every tube at the gain of the centre (half
+// of an equal-power centre), summed tube 1 first. Written out here rather
+// than taken from the library.
+float centred_tubes(float t1, float t2, float t3, float t4);
+
 // Drives a companion (mono or stereo) through its descriptor, as a host does:
 // every port connected to storage of its own, every control at the table's
 // default, and a MIDI input to which key changes can be queued for the next
@@ -41,6 +47,8 @@ public:
 
     std::vector<float> in_left, in_right, out_left, out_right;
     PluginInstance& instance() { return *static_cast<PluginInstance*>(handle_); }
+    const LV2_Descriptor* descriptor() const { return descriptor_; }
+    LV2_Handle handle() const { return handle_; }
 
 private:
     PluginKind kind_;

@@ -23,14 +23,9 @@ extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace {
 
-// The centre's gain for each tube: half of an equal-power centre, written
-// out here rather than taken from the library.
-const float CENTRE = static_cast<float>(0.5 * std::cos(3.14159265358979323846 / 4.0));
-
 float centre_sum(const PluginHarness& four, uint32_t f)
 {
-    return ((CENTRE * four.out[0][f] + CENTRE * four.out[1][f]) + CENTRE * four.out[2][f]) +
-           CENTRE * four.out[3][f];
+    return centred_tubes(four.out[0][f], four.out[1][f], four.out[2][f], four.out[3][f]);
 }
 
 uint32_t bits(float x)
