@@ -14,7 +14,7 @@ FramesFunction function_for(EnginePath path)
     case EnginePath::LOCKSTEP_FMA:
         return lockstep_frames_fma;
 #endif
-#if defined(__x86_64__)
+#if defined(LOCKSTEP_EXACT_BUILT)
     case EnginePath::LOCKSTEP_EXACT:
         return lockstep_frames_exact;
 #endif
@@ -58,7 +58,7 @@ bool engine_path_available(EnginePath path)
     case EnginePath::TUBE_BY_TUBE:
         return true;
     case EnginePath::LOCKSTEP_EXACT:
-#if defined(__x86_64__)
+#if defined(LOCKSTEP_EXACT_BUILT)
         return true;
 #else
         return false;

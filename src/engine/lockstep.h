@@ -14,7 +14,14 @@ void lockstep_frames_fma(TubeBank& bank, const float* const input[TUBE_COUNT],
                          float* const output[TUBE_COUNT], uint32_t frame_count);
 #endif
 
-#if defined(__x86_64__)
+// Built where a processor without FMA may run the library: on x86-64 unless
+// the build's flags already promise FMA (then every object needs it, and the
+// build leaves lockstep_exact.cpp out).
+#if defined(__x86_64__) && !defined(__FMA__)
+#define LOCKSTEP_EXACT_BUILT 1
+#endif
+
+#if defined(LOCKSTEP_EXACT_BUILT)
 // Any x86-64: the fused operations computed exactly without the instruction.
 void lockstep_frames_exact(TubeBank& bank, const float* const input[TUBE_COUNT],
                            float* const output[TUBE_COUNT], uint32_t frame_count);
