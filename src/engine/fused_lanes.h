@@ -41,7 +41,6 @@ LANE_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
     __asm__("vfmadd213pd %2, %1, %0" : "+x"(r) : "x"((__m256d)b), "xm"((__m256d)c));
     return (F64x4)r;
 #elif defined(__aarch64__)
-    using fma_emulation::F64x2;
     const F64x2 low = (F64x2)vfmaq_f64(
         (float64x2_t)__builtin_shufflevector(c, c, 0, 1),
         (float64x2_t)__builtin_shufflevector(a, a, 0, 1),
