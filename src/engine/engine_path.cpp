@@ -3,6 +3,10 @@
 #include "engine/lockstep.h"
 #include "engine/tube_by_tube.h"
 
+#if defined(__arm__)
+#include <sys/auxv.h>
+#endif
+
 namespace {
 
 using FramesFunction = void (*)(TubeBank&, const float* const*, float* const*, uint32_t);
@@ -10,7 +14,7 @@ using FramesFunction = void (*)(TubeBank&, const float* const*, float* const*, u
 FramesFunction function_for(EnginePath path)
 {
     switch (path) {
-#if defined(__x86_64__) || defined(__aarch64__)
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__arm__)
     case EnginePath::LOCKSTEP_FMA:
         return lockstep_frames_fma;
 #endif
@@ -67,8 +71,11 @@ bool engine_path_available(EnginePath path)
 #if defined(__x86_64__)
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) || defined(__ARM_FEATURE_FMA)
         return true;
+#elif defined(__arm__)
+        // The kernel's word for a unit with the vfma instruction: VFPv4.
+        return (getauxval(AT_HWCAP) & HWCAP_ARM_VFPv4) != 0;
 #else
         return false;
 #endif

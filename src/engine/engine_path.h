@@ -9,13 +9,13 @@
 
 // The ways the engine can run. They give the same bits; they differ in cost.
 enum class EnginePath {
-    TUBE_BY_TUBE,    // one tube at a time (engine/tube_by_tube.h), and 32-bit ARM's engine
+    TUBE_BY_TUBE,    // one tube at a time (engine/tube_by_tube.h)
     LOCKSTEP_EXACT,  // four lanes, fused operations done exactly in software
     LOCKSTEP_FMA,    // four lanes, fused operations in hardware
 };
 
 // Whether this processor can run the path (LOCKSTEP_FMA needs AVX and FMA3 on
-// x86-64).
+// x86-64, VFPv4 on 32-bit ARM).
 bool engine_path_available(EnginePath path);
 
 // The path the library chose when it was loaded: the fastest available one,

@@ -4,6 +4,7 @@
 // instruction where the build targets it, the exact emulation
 // (engine/fma_emulation.h) otherwise.
 
+#include "engine/fma_arm.h"
 #include "engine/fma_emulation.h"
 #include "engine/lanes.h"
 
@@ -26,6 +27,8 @@ LANE_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
     return (F32x4)r;
 #elif defined(__aarch64__)
     return (F32x4)vfmaq_f32((float32x4_t)c, (float32x4_t)a, (float32x4_t)b);
+#elif defined(__arm__)
+    return fma_arm::fused(a, b, c);
 #else
     return fused_exact(a, b, c);
 #endif
@@ -47,6 +50,8 @@ LANE_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
         (float64x2_t)__builtin_shufflevector(a, a, 2, 3),
         (float64x2_t)__builtin_shufflevector(b, b, 2, 3));
     return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+#elif defined(__arm__)
+    return fma_arm::fused(a, b, c);
 #else
     return fused_exact(a, b, c);
 #endif
@@ -57,6 +62,8 @@ LANE_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
 {
 #if defined(__FMA__) || defined(__aarch64__)
     return narrow(fused(a, b, c));
+#elif defined(__arm__)
+    return fma_arm::fused_narrowed(a, b, c);
 #else
     return fused_narrowed_exact(a, b, c);
 #endif

@@ -3,6 +3,7 @@
 // The fused multiply-add of one lane, for the tube-by-tube engine and for the
 // steps it shares with the lockstep engine.
 
+#include "engine/fma_arm.h"
 #include "engine/fma_emulation.h"
 #include "engine/lanes.h"
 
@@ -12,8 +13,9 @@
 
 // One lane, for the tube-by-tube engine: the instruction in the same form as
 // the lanes where the build targets it, the emulation (same NaN rule) on other
-// x86-64 builds, and the maths library's fma elsewhere, whose instruction on
-// AArch64 is the one the NEON lanes use.
+// x86-64 builds, the vfma instruction or its emulation on 32-bit ARM
+// (engine/fma_arm.h), and the maths library's fma elsewhere, whose
+// instruction on AArch64 is the one the NEON lanes use.
 LANE_INLINE float fused(float a, float b, float c)
 {
 #if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
@@ -22,6 +24,8 @@ LANE_INLINE float fused(float a, float b, float c)
     return _mm_cvtss_f32(r);
 #elif defined(__x86_64__) || defined(__i386__)
     return fused_exact(a, b, c);
+#elif defined(__arm__)
+    return fma_arm::fused(a, b, c);
 #else
     return __builtin_fmaf(a, b, c);
 #endif
@@ -35,6 +39,8 @@ LANE_INLINE double fused(double a, double b, double c)
     return _mm_cvtsd_f64(r);
 #elif defined(__x86_64__) || defined(__i386__)
     return fused_exact(a, b, c);
+#elif defined(__arm__)
+    return fma_arm::fused(a, b, c);
 #else
     return __builtin_fma(a, b, c);
 #endif
@@ -42,5 +48,9 @@ LANE_INLINE double fused(double a, double b, double c)
 // fused(a, b, c) narrowed to float, as the DC blocker needs it.
 LANE_INLINE float fused_narrowed(double a, double b, double c)
 {
+#if defined(__arm__)
+    return fma_arm::fused_narrowed(a, b, c);
+#else
     return static_cast<float>(fused(a, b, c));
+#endif
 }

@@ -380,6 +380,7 @@ TEST(LaneFma, NarrowedDoubleMatchesTheInstructionNarrowed)
                               static_cast<int>(rng() % 60) - 40);
         };
         Tally lanes;
+        Tally dispatched;
         int near_wrong = 0;
         for (int i = 0; i < DOUBLE_TRIPLES; i += 4) {
             F64x4 a, b, c;
@@ -404,12 +405,18 @@ TEST(LaneFma, NarrowedDoubleMatchesTheInstructionNarrowed)
                 want[k] = static_cast<float>(library_fma(a[k], b[k], c[k]));
             }
             const F32x4 got = fused_narrowed_exact(a, b, c);
+            // And as this build computes it (on 32-bit ARM, a lane at a time).
+            const F32x4 got_dispatched = fused_narrowed(a, b, c);
             for (int k = 0; k < 4; ++k) {
                 lanes.check(same_result(got[k], want[k]), a[k], b[k], c[k],
                             static_cast<double>(got[k]), static_cast<double>(want[k]));
+                dispatched.check(same_result(got_dispatched[k], want[k]), a[k], b[k], c[k],
+                                 static_cast<double>(got_dispatched[k]),
+                                 static_cast<double>(want[k]));
             }
         }
         EXPECT_EQ(lanes.mismatches, 0) << mode.name << ":\n" << lanes.first;
+        EXPECT_EQ(dispatched.mismatches, 0) << mode.name << ", fused_narrowed:\n" << dispatched.first;
         // The draw must reach the sums that narrow the wrong way.
         EXPECT_GT(near_wrong, 100) << mode.name;
     }
