@@ -1,50 +1,94 @@
 #include "plugin/controls.h"
 
+#include <cmath>
+
 namespace {
 
-using SetOperation = void (*)(Tube&, float);
-
-// Takes one port up when it differs from its cache, for the tubes first..last
-// in order. The port is read a second time for the tubes: a host writing it
-// during the call is seen as the newer value, which the cache catches up with
-// at the next run.
-void take_up(ControlPort& control, TubeBank& bank, int first, int last, SetOperation set)
+// What each control that acts on the tubes does to them: the notes go to
+// their own tube, every other control to all four, tube 1 first.
+void hand_over(TubeBank& bank, ControlId id, float value)
 {
-    const float value = *control.port;
-    if (value == control.cache) {
+    void (*set)(Tube&, float) = nullptr;
+    switch (id) {
+    case CONTROL_TRANSPOSE:
+        set = set_transpose;
+        break;
+    case CONTROL_DECAY:
+        set = set_decay;
+        break;
+    case CONTROL_LEVEL:
+        set = set_level;
+        break;
+    case CONTROL_DAMPING:
+        set = set_damping;
+        break;
+    default:
+        set_tube(bank, id - CONTROL_NOTE_1, set_note, value);
         return;
     }
-    control.cache = value;
-    const float current = *control.port;
-    for (int i = first; i <= last; ++i) {
-        set_tube(bank, i, set, current);
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_tube(bank, i, set, value);
     }
+}
+
+bool is_note(ControlId id)
+{
+    return id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
 }
 
 }  // namespace
 
 void reset_controls(Controls& controls)
 {
-    ControlPort* all[] = {&controls.transpose, &controls.decay,   &controls.level,
-                          &controls.damping,   &controls.note[0], &controls.note[1],
-                          &controls.note[2],   &controls.note[3]};
-    for (ControlPort* control : all) {
-        control->port = nullptr;
-        control->cache = unset_value();
+    for (ControlPort& control : controls.control) {
+        control.port = nullptr;
+        control.cache = unset_value();
     }
 }
 
-// The order is part of the behaviour: transpose before decay leaves the decay's
-// negative feedback in place, and the notes come last so that a note change
-// leaves the feedback of its own retune.
+// The port is read a second time for the tubes: a host writing it during the
+// call is seen as the newer value, which the cache catches up with at the
+// next run.
 void apply_controls(TubeBank& bank, Controls& controls)
 {
-    const int last = TUBE_COUNT - 1;
-    take_up(controls.transpose, bank, 0, last, set_transpose);
-    take_up(controls.decay, bank, 0, last, set_decay);
-    take_up(controls.level, bank, 0, last, set_level);
-    take_up(controls.damping, bank, 0, last, set_damping);
-    for (int i = 0; i < TUBE_COUNT; ++i) {
-        take_up(controls.note[i], bank, i, i, set_note);
+    for (ControlId id : TAKE_UP_ORDER) {
+        ControlPort& control = controls.control[id];
+        const float value = *control.port;
+        if (value == control.cache) {
+            continue;
+        }
+        control.cache = value;
+        hand_over(bank, id, *control.port);
+    }
+}
+
+float sanitized_value(const ControlPort& control, ControlId id)
+{
+    const ControlSpec& spec = CONTROLS[id];
+    const float good = std::isnan(control.cache) ? spec.default_value : control.cache;
+    if (control.port == nullptr) {
+        return good;
+    }
+    const float value = *control.port;
+    if (!std::isfinite(value)) {
+        return good;
+    }
+    return value < spec.minimum ? spec.minimum : value > spec.maximum ? spec.maximum : value;
+}
+
+// Read once: the value clamped is the value handed over.
+void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs)
+{
+    for (ControlId id : TAKE_UP_ORDER) {
+        if (is_note(id) && !notes_from_knobs) {
+            continue;
+        }
+        ControlPort& control = controls.control[id];
+        const float value = sanitized_value(control, id);
+        if (value == control.cache) {
+            continue;
+        }
+        control.cache = value;
+        hand_over(bank, id, value);
     }
 }

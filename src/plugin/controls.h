@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/tube_bank.h"
+#include "plugin/ports.h"
 
 // One control port as the instance sees it: where the host put the value and
 // the value last taken up from it.
@@ -9,17 +10,25 @@ struct ControlPort {
     float cache;
 };
 
-// The eight control ports, in the order they are taken up by apply_controls.
+// Every control of the table, by ControlId; a plug-in uses those it has.
 struct Controls {
-    ControlPort transpose;
-    ControlPort decay;
-    ControlPort level;
-    ControlPort damping;
-    ControlPort note[TUBE_COUNT];
+    ControlPort control[CONTROL_COUNT];
 };
 
-// Marks every cache unset so that the next apply_controls takes every port up.
+// Marks every cache unset so that the next take-up takes every port up.
 void reset_controls(Controls& controls);
 
-// Start of every run: hands each changed control value to the tubes.
+// Start of every run of the four-channel plug-in: hands each changed control
+// value to the tubes, in the take-up order, as the host wrote it.
 void apply_controls(TubeBank& bank, Controls& controls);
+
+// A value as a companion takes it from its port: clamped to the declared
+// range; a value that is not a finite number is passed over for the last good
+// one (the default before there was any), so that a host's glitch never
+// silences a tube for good.
+float sanitized_value(const ControlPort& control, ControlId id);
+
+// Start of every run of a companion: the same hand-over as apply_controls,
+// of sanitized values, and of the note controls only when the notes come
+// from the knobs.
+void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs);

@@ -1,48 +1,59 @@
 #include "plugin/lifecycle.h"
 
 #include "engine/engine_path.h"
+#include "plugin/companion.h"
+#include "plugin/companion_run.h"
 #include "plugin/controls.h"
 #include "plugin/fp_mode.h"
 #include "plugin/instance.h"
 #include "plugin/ports.h"
 
+namespace {
+
+// What a port index is in the plug-in the instance is.
+const PortSpec* port_spec(const PluginInstance& instance, uint32_t port)
+{
+    if (instance.companion == nullptr) {
+        return port < PORT_COUNT ? &FOUR_PORTS[port] : nullptr;
+    }
+    if (instance.companion->kind == PluginKind::MONO) {
+        return port < MONO_PORT_COUNT ? &MONO_PORTS[port] : nullptr;
+    }
+    return port < STEREO_PORT_COUNT ? &STEREO_PORTS[port] : nullptr;
+}
+
+}  // namespace
+
 void connect_port(LV2_Handle handle, uint32_t port, void* data)
 {
     auto* instance = static_cast<PluginInstance*>(handle);
-    Controls& controls = instance->controls;
+    const PortSpec* spec = port_spec(*instance, port);
+    if (spec == nullptr) {
+        return;
+    }
     const auto* value = static_cast<const float*>(data);
-    switch (port) {
-    case PORT_IN_1:
-    case PORT_IN_2:
-    case PORT_IN_3:
-    case PORT_IN_4:
-        instance->input[port - PORT_IN_1] = value;
+    Companion* companion = instance->companion;
+    switch (spec->kind) {
+    case PortKind::AUDIO_IN:
+        if (companion == nullptr) {
+            instance->input[spec->slot] = value;
+        } else {
+            (spec->slot == 0 ? companion->in_left : companion->in_right) = value;
+        }
         break;
-    case PORT_OUT_1:
-    case PORT_OUT_2:
-    case PORT_OUT_3:
-    case PORT_OUT_4:
-        instance->output[port - PORT_OUT_1] = static_cast<float*>(data);
+    case PortKind::AUDIO_OUT:
+        if (companion == nullptr) {
+            instance->output[spec->slot] = static_cast<float*>(data);
+        } else {
+            (spec->slot == 0 ? companion->out_left : companion->out_right) =
+                static_cast<float*>(data);
+        }
         break;
-    case PORT_NOTE_1:
-    case PORT_NOTE_2:
-    case PORT_NOTE_3:
-    case PORT_NOTE_4:
-        controls.note[port - PORT_NOTE_1].port = value;
+    case PortKind::MIDI_IN:
+        companion->midi = static_cast<const LV2_Atom_Sequence*>(data);
         break;
-    case PORT_TRANSPOSE:
-        controls.transpose.port = value;
-        break;
-    case PORT_DECAY:
-        controls.decay.port = value;
-        break;
-    case PORT_LEVEL:
-        controls.level.port = value;
-        break;
-    case PORT_DAMPING:
-        controls.damping.port = value;
-        break;
-    default:
+    case PortKind::CONTROL:
+        instance->controls.control[spec->slot].port = value;
         break;
     }
 }
@@ -58,6 +69,10 @@ void run(LV2_Handle handle, uint32_t sample_count)
     // stream of slow subnormals instead of ending at exact zero.
     const FlushToZeroScope mode;
     auto* instance = static_cast<PluginInstance*>(handle);
+    if (instance->companion != nullptr) {
+        run_companion(*instance, sample_count);
+        return;
+    }
     apply_controls(*instance->bank, instance->controls);
     process_frames(*instance->bank, instance->input, instance->output, sample_count);
 }

@@ -126,12 +126,12 @@ TEST_F(BundleMetadata, EveryDeclaredIndexDrivesThePortItsSymbolNames)
             const std::string n = std::to_string(k + 1);
             if (symbol == "in_" + n) return instance.input[k];
             if (symbol == "out_" + n) return instance.output[k];
-            if (symbol == "note_" + n) return instance.controls.note[k].port;
+            if (symbol == "note_" + n) return instance.controls.control[CONTROL_NOTE_1 + k].port;
         }
-        if (symbol == "transpose") return instance.controls.transpose.port;
-        if (symbol == "decay") return instance.controls.decay.port;
-        if (symbol == "level") return instance.controls.level.port;
-        if (symbol == "damping") return instance.controls.damping.port;
+        if (symbol == "transpose") return instance.controls.control[CONTROL_TRANSPOSE].port;
+        if (symbol == "decay") return instance.controls.control[CONTROL_DECAY].port;
+        if (symbol == "level") return instance.controls.control[CONTROL_LEVEL].port;
+        if (symbol == "damping") return instance.controls.control[CONTROL_DAMPING].port;
         return nullptr;
     };
     for (uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {

@@ -28,11 +28,11 @@ TEST(Controls, FirstRunRetunesEveryTubeAtTheHostRate)
         EXPECT_EQ(h.tube(i).write_index, 0u);
     }
     const Controls& c = h.instance().controls;
-    EXPECT_EQ(c.transpose.cache, 0.0f);
-    EXPECT_EQ(c.decay.cache, 100.0f);
-    EXPECT_EQ(c.level.cache, 0.0f);
-    EXPECT_EQ(c.damping.cache, 12000.0f);
-    EXPECT_EQ(c.note[3].cache, 72.0f);
+    EXPECT_EQ(c.control[CONTROL_TRANSPOSE].cache, 0.0f);
+    EXPECT_EQ(c.control[CONTROL_DECAY].cache, 100.0f);
+    EXPECT_EQ(c.control[CONTROL_LEVEL].cache, 0.0f);
+    EXPECT_EQ(c.control[CONTROL_DAMPING].cache, 12000.0f);
+    EXPECT_EQ(c.control[CONTROL_NOTE_4].cache, 72.0f);
 }
 
 TEST(Controls, FirstRunAtOtherRates)

@@ -10,13 +10,18 @@
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
-TEST(Descriptor, OnlyIndexZeroHasTheDescriptor)
+TEST(Descriptor, IndicesZeroToTwoHaveThePlugins)
 {
-    const LV2_Descriptor* d = lv2_descriptor(0);
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d->URI, "http://ostrevan.org/plugins/ostrevan-tarvolene");
-    EXPECT_EQ(lv2_descriptor(0), d);
-    for (uint32_t index : {1u, 2u, 16u, 1000u, std::numeric_limits<uint32_t>::max()}) {
+    const char* uris[] = {"http://ostrevan.org/plugins/ostrevan-tarvolene",
+                          "http://ostrevan.org/plugins/ostrevan-tarvolene-mono",
+                          "http://ostrevan.org/plugins/ostrevan-tarvolene-stereo"};
+    for (uint32_t index = 0; index < 3; ++index) {
+        const LV2_Descriptor* d = lv2_descriptor(index);
+        ASSERT_NE(d, nullptr);
+        EXPECT_STREQ(d->URI, uris[index]);
+        EXPECT_EQ(lv2_descriptor(index), d);
+    }
+    for (uint32_t index : {3u, 16u, 1000u, std::numeric_limits<uint32_t>::max()}) {
         EXPECT_EQ(lv2_descriptor(index), nullptr) << index;
     }
 }
@@ -48,14 +53,14 @@ TEST(Descriptor, ConnectPortStoresEachPointerInItsField)
                                         inst.output[1],
                                         inst.output[2],
                                         inst.output[3],
-                                        inst.controls.note[0].port,
-                                        inst.controls.note[1].port,
-                                        inst.controls.note[2].port,
-                                        inst.controls.note[3].port,
-                                        inst.controls.transpose.port,
-                                        inst.controls.decay.port,
-                                        inst.controls.level.port,
-                                        inst.controls.damping.port};
+                                        inst.controls.control[CONTROL_NOTE_1].port,
+                                        inst.controls.control[CONTROL_NOTE_2].port,
+                                        inst.controls.control[CONTROL_NOTE_3].port,
+                                        inst.controls.control[CONTROL_NOTE_4].port,
+                                        inst.controls.control[CONTROL_TRANSPOSE].port,
+                                        inst.controls.control[CONTROL_DECAY].port,
+                                        inst.controls.control[CONTROL_LEVEL].port,
+                                        inst.controls.control[CONTROL_DAMPING].port};
     for (uint32_t port = 0; port < PORT_COUNT; ++port) {
         EXPECT_EQ(expected[port], &slots[port]) << "port " << port;
     }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <lv2/atom/atom.h>
+
+#include <cstdint>
+
+#include "plugin/held_keys.h"
+#include "plugin/midi_input.h"
+#include "plugin/output_mix.h"
+#include "plugin/port_spec.h"
+
+// What a companion has beyond the four-channel plug-in: its track's audio
+// ports, the MIDI input and the keys held on it, the output mix, and room to
+// work in, all allocated once at instantiate.
+
+// The most frames carried through the tubes in one go; a longer run is
+// carried in pieces of this size.
+inline constexpr uint32_t COMPANION_CHUNK = 256;
+
+struct Companion {
+    PluginKind kind;
+    const float* in_left;
+    const float* in_right;  // the stereo companion's only
+    float* out_left;
+    float* out_right;
+    const LV2_Atom_Sequence* midi;
+    MidiUrids urids;
+    HeldKeys keys;
+    OutputMix mix;
+    // Where the two inputs are summed for the tubes (Sum), and where the
+    // tubes ring before they are mixed into the outputs.
+    float summed[COMPANION_CHUNK];
+    float tube_out[TUBE_COUNT][COMPANION_CHUNK];
+};

@@ -1,0 +1,131 @@
+#include "plugin/companion_run.h"
+
+#include "engine/engine_path.h"
+#include "plugin/companion.h"
+#include "plugin/controls.h"
+
+namespace {
+
+bool chosen(float enumeration_value)
+{
+    return enumeration_value >= 0.5f;
+}
+
+// The one place where the tuning control reaches the tubes, called at the
+// first run and whenever the control changes, before the other controls are
+// taken up. In tune, each tube asks for the fractional loop length that puts
+// its partials' spacing on its note; as the four-channel plug-in, for the
+// whole sub-steps that plug-in asks for: a new tube's tuning, so a companion
+// that starts that way leaves its tubes exactly as the four-channel plug-in
+// leaves its own.
+void take_up_tuning(TubeBank& bank, bool in_tune)
+{
+    const float tuning = in_tune ? TUNING_IN_TUNE : TUNING_WHOLE_STEPS;
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_tube(bank, i, set_tuning, tuning);
+    }
+}
+
+// The held keys' chord to the tubes. A tube whose note stays is not touched
+// (set_note compares first): it neither glides nor leaves an inversion that a
+// decay change put on it.
+void play_chord(TubeBank& bank, const HeldKeys& keys)
+{
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_tube(bank, i, set_note, keys.chord[i]);
+    }
+}
+
+// Takes up a control that does not act on the tubes; true when it changed.
+bool take_up(Controls& controls, ControlId id)
+{
+    ControlPort& control = controls.control[id];
+    const float value = sanitized_value(control, id);
+    if (value == control.cache) {
+        return false;
+    }
+    control.cache = value;
+    return true;
+}
+
+// Carries frames first..last through the tubes and into the outputs.
+void carry(PluginInstance& instance, uint32_t first, uint32_t last)
+{
+    Companion& c = *instance.companion;
+    const bool mono = c.kind == PluginKind::MONO;
+    const bool split = !mono && chosen(instance.controls.control[CONTROL_INPUT].cache);
+    float* tube_out[TUBE_COUNT] = {c.tube_out[0], c.tube_out[1], c.tube_out[2], c.tube_out[3]};
+    while (first < last) {
+        const uint32_t count = last - first < COMPANION_CHUNK ? last - first : COMPANION_CHUNK;
+        const float* left = c.in_left + first;
+        const float* right = mono ? left : c.in_right + first;
+        const float* tube_in[TUBE_COUNT] = {left, left, left, left};
+        if (split) {
+            tube_in[1] = right;
+            tube_in[3] = right;
+        } else if (!mono) {
+            for (uint32_t f = 0; f < count; ++f) {
+                c.summed[f] = left[f] + right[f];
+            }
+            for (const float*& in : tube_in) {
+                in = c.summed;
+            }
+        }
+        process_frames(*instance.bank, tube_in, tube_out, count);
+        mix_frames(c.mix, left, right, tube_out, c.out_left + first, c.out_right + first, count);
+        first += count;
+    }
+}
+
+}  // namespace
+
+void run_companion(PluginInstance& instance, uint32_t frame_count)
+{
+    Companion& c = *instance.companion;
+    Controls& controls = instance.controls;
+    TubeBank& bank = *instance.bank;
+
+    const bool mix_changed = take_up(controls, CONTROL_MIX);
+    if (take_up(controls, CONTROL_WIDTH) || mix_changed) {
+        c.mix = output_mix(controls.control[CONTROL_WIDTH].cache,
+                           controls.control[CONTROL_MIX].cache);
+    }
+    if (c.kind == PluginKind::STEREO) {
+        take_up(controls, CONTROL_INPUT);
+    }
+    if (take_up(controls, CONTROL_TUNING)) {
+        take_up_tuning(bank, !chosen(controls.control[CONTROL_TUNING].cache));
+    }
+    bool play_held_chord = false;
+    if (take_up(controls, CONTROL_NOTES_FROM)) {
+        if (chosen(controls.control[CONTROL_NOTES_FROM].cache)) {
+            // To the keyboard: the last chord played, if any, at once.
+            play_held_chord = c.keys.has_chord;
+        } else {
+            // Back to the knobs: every note control is taken up again.
+            for (int i = 0; i < TUBE_COUNT; ++i) {
+                controls.control[CONTROL_NOTE_1 + i].cache = unset_value();
+            }
+        }
+    }
+    const bool from_keys = chosen(controls.control[CONTROL_NOTES_FROM].cache);
+    apply_companion_controls(bank, controls, !from_keys);
+    if (play_held_chord) {
+        play_chord(bank, c.keys);
+    }
+
+    // Keys are followed whatever the notes come from, so that turning to
+    // MIDI plays what was last played.
+    MidiReader reader;
+    begin_midi(reader, c.midi, frame_count, c.urids);
+    KeyEvent event;
+    uint32_t done = 0;
+    while (next_key_event(reader, event)) {
+        carry(instance, done, event.frame);
+        done = event.frame;
+        if (take_key_event(c.keys, event) && from_keys) {
+            play_chord(bank, c.keys);
+        }
+    }
+    carry(instance, done, frame_count);
+}

@@ -1,0 +1,110 @@
+#include "support/companion_host.h"
+
+#include <lv2/atom/util.h>
+#include <lv2/midi/midi.h>
+
+#include <cstring>
+#include <stdexcept>
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
+{
+    static std::vector<std::string> uris;
+    for (size_t i = 0; i < uris.size(); ++i) {
+        if (uris[i] == uri) return LV2_URID(i + 1);
+    }
+    uris.emplace_back(uri);
+    return LV2_URID(uris.size());
+}
+
+const LV2_Feature* const* companion_features()
+{
+    static LV2_URID_Map map{nullptr, map_uri};
+    static const LV2_Feature map_feature{LV2_URID__map, &map};
+    static const LV2_Feature* const features[] = {&map_feature, nullptr};
+    return features;
+}
+
+namespace {
+
+LV2_Atom_Sequence* empty_sequence(uint8_t* memory)
+{
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(memory);
+    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
+    sequence->body.unit = map_uri(nullptr, LV2_ATOM__frameTime);
+    sequence->body.pad = 0;
+    return sequence;
+}
+
+}  // namespace
+
+CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames)
+    : in_left(max_frames, 0.0f),
+      in_right(max_frames, 0.0f),
+      out_left(max_frames, 0.0f),
+      out_right(max_frames, 0.0f),
+      descriptor_(lv2_descriptor(static_cast<uint32_t>(kind))),
+      handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/",
+                                       companion_features())),
+      midi_capacity_(sizeof midi_ - sizeof(LV2_Atom))
+{
+    if (handle_ == nullptr) throw std::runtime_error("the companion did not instantiate");
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        controls_[id] = CONTROLS[id].default_value;
+    }
+    const PortSpec* ports = kind == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
+    const uint32_t count = kind == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
+                                                    : uint32_t(STEREO_PORT_COUNT);
+    for (uint32_t port = 0; port < count; ++port) {
+        void* data = nullptr;
+        switch (ports[port].kind) {
+        case PortKind::AUDIO_IN:
+            data = ports[port].slot == 0 ? in_left.data() : in_right.data();
+            break;
+        case PortKind::AUDIO_OUT:
+            data = ports[port].slot == 0 ? out_left.data() : out_right.data();
+            break;
+        case PortKind::MIDI_IN:
+            data = empty_sequence(midi_);
+            break;
+        case PortKind::CONTROL:
+            data = &controls_[ports[port].slot];
+            break;
+        }
+        descriptor_->connect_port(handle_, port, data);
+    }
+    descriptor_->activate(handle_);
+}
+
+CompanionHost::~CompanionHost()
+{
+    descriptor_->deactivate(handle_);
+    descriptor_->cleanup(handle_);
+}
+
+void CompanionHost::queue_midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2)
+{
+    struct {
+        LV2_Atom_Event event;
+        uint8_t message[3];
+    } e;
+    e.event.time.frames = frame;
+    e.event.body.size = 3;
+    e.event.body.type = map_uri(nullptr, LV2_MIDI__MidiEvent);
+    e.message[0] = status;
+    e.message[1] = data1;
+    e.message[2] = data2;
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_);
+    if (lv2_atom_sequence_append_event(sequence, midi_capacity_, &e.event) == nullptr) {
+        throw std::runtime_error("MIDI buffer full");
+    }
+}
+
+void CompanionHost::run(uint32_t frames)
+{
+    descriptor_->run(handle_, frames);
+    // A host clears the input sequence after each run.
+    empty_sequence(midi_);
+}

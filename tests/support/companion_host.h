@@ -1,0 +1,47 @@
+#pragma once
+
+#include <lv2/atom/atom.h>
+#include <lv2/core/lv2.h>
+#include <lv2/urid/urid.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plugin/instance.h"
+#include "plugin/ports.h"
+
+// A host's URID map: each URI its own number from 1, for as long as the
+// process runs.
+LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri);
+
+// The features a host gives a companion: the URID map, and nothing else.
+const LV2_Feature* const* companion_features();
+
+// Drives a companion (mono or stereo) through its descriptor, as a host does:
+// every port connected to storage of its own, every control at the table's
+// default, and a MIDI input to which key changes can be queued for the next
+// run.
+class CompanionHost {
+public:
+    CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames = 4096);
+    ~CompanionHost();
+    CompanionHost(const CompanionHost&) = delete;
+    CompanionHost& operator=(const CompanionHost&) = delete;
+
+    // The control's value, by its symbol's id; the plug-in must have it.
+    float& control(ControlId id) { return controls_[id]; }
+    // Queues a MIDI message at a frame of the next run (frames in order).
+    void queue_midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2);
+    void run(uint32_t frames);
+
+    std::vector<float> in_left, in_right, out_left, out_right;
+    PluginInstance& instance() { return *static_cast<PluginInstance*>(handle_); }
+
+private:
+    const LV2_Descriptor* descriptor_;
+    LV2_Handle handle_;
+    float controls_[CONTROL_COUNT];
+    alignas(8) uint8_t midi_[4096];
+    uint32_t midi_capacity_;
+};
