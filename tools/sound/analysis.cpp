@@ -1,6 +1,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -320,4 +321,174 @@ double energy_decay(const std::vector<float>& signal, size_t from, double sample
     }
     const Line line = fit_line(t, db);
     return t.size() > 2 && line.slope < 0.0 ? -60.0 / line.slope : NOT_FOUND;
+}
+
+FrequencyTrack frequency_track(const std::vector<float>& signal, size_t from, size_t until,
+                               size_t window, size_t hop, double frequency_hz, double sample_rate)
+{
+    const std::vector<std::complex<double>> kernel =
+        analysis_kernel(window, frequency_hz, sample_rate);
+    const auto at = [&](size_t start) {
+        std::complex<double> sum = 0.0;
+        for (size_t i = 0; i < window; ++i) sum += kernel[i] * double(signal[start + i]);
+        return sum;
+    };
+    // The kernel's carrier restarts at each window, so a component exactly at
+    // frequency_hz turns by w * hop from one window to the next; what is
+    // left over is its offset.
+    const double turn = 2.0 * PI * frequency_hz * double(hop) / sample_rate;
+    FrequencyTrack track;
+    until = std::min(until, signal.size());
+    if (until < window + hop) return track;
+    std::complex<double> previous = at(from);
+    for (size_t start = from + hop; start + window <= until; start += hop) {
+        const std::complex<double> current = at(start);
+        const double offset =
+            std::remainder(std::arg(current) - std::arg(previous) - turn, 2.0 * PI);
+        track.time.push_back((double(start - from) - 0.5 * double(hop) + 0.5 * double(window)) /
+                             sample_rate);
+        track.hz.push_back(frequency_hz + offset * sample_rate / (2.0 * PI * double(hop)));
+        track.db.push_back(to_db(std::abs(current)));
+        previous = current;
+    }
+    return track;
+}
+
+namespace {
+
+// The triangle -1..1..-1, at its top at phase 0.
+double triangle(double phase)
+{
+    const double x = phase - std::floor(phase);
+    return 1.0 - 4.0 * std::fabs(x < 0.5 ? x : x - 1.0);
+}
+
+// The triangle seen through a Blackman-Harris window `window_s` long,
+// centred on each time.
+std::vector<double> windowed_triangle(const std::vector<double>& time, double window_s,
+                                      double period_s, double top_s)
+{
+    constexpr int TAPS = 33;
+    constexpr double A0 = 0.35875, A1 = 0.48829, A2 = 0.14128, A3 = 0.01168;
+    std::array<double, TAPS> weight{}, offset{};
+    double total = 0.0;
+    for (int i = 0; i < TAPS; ++i) {
+        const double a = 2.0 * PI * double(i) / double(TAPS - 1);
+        weight[size_t(i)] = A0 - A1 * std::cos(a) + A2 * std::cos(2.0 * a) - A3 * std::cos(3.0 * a);
+        offset[size_t(i)] = window_s * (double(i) / double(TAPS - 1) - 0.5);
+        total += weight[size_t(i)];
+    }
+    std::vector<double> seen(time.size());
+    for (size_t n = 0; n < time.size(); ++n) {
+        double sum = 0.0;
+        for (size_t i = 0; i < size_t(TAPS); ++i) {
+            sum += weight[i] * triangle((time[n] + offset[i] - top_s) / period_s);
+        }
+        seen[n] = sum / total;
+    }
+    return seen;
+}
+
+TriangleFit fit_at(const std::vector<double>& time, const std::vector<double>& value,
+                   double window_s, double period_s, double top_s)
+{
+    const std::vector<double> shape = windowed_triangle(time, window_s, period_s, top_s);
+    const Line line = fit_line(shape, value);
+    double squares = 0.0;
+    for (size_t n = 0; n < value.size(); ++n) {
+        const double miss = value[n] - (line.intercept + line.slope * shape[n]);
+        squares += miss * miss;
+    }
+    TriangleFit fit;
+    fit.period_s = period_s;
+    fit.top_s = top_s;
+    fit.middle = line.intercept;
+    fit.half_swing = line.slope;
+    fit.residual_rms = std::sqrt(squares / double(std::max<size_t>(1, value.size())));
+    return fit;
+}
+
+}  // namespace
+
+TriangleFit fit_triangle(const std::vector<double>& time, const std::vector<double>& value,
+                         double window_s, double min_period_s, double max_period_s)
+{
+    TriangleFit best;
+    best.residual_rms = INFINITY;
+    if (time.size() < 4) return best;
+    // The period first from the track's own repetition: the lag, between the
+    // two bounds, at which it best matches itself.
+    const double step_s = (time.back() - time.front()) / double(time.size() - 1);
+    double mean = 0.0;
+    for (const double v : value) mean += v;
+    mean /= double(value.size());
+    std::vector<double> lags, match;
+    for (auto lag = size_t(min_period_s / step_s);
+         lag <= size_t(max_period_s / step_s) && lag + 1 < value.size(); ++lag) {
+        double sum = 0.0;
+        for (size_t n = 0; n + lag < value.size(); ++n) {
+            sum += (value[n] - mean) * (value[n + lag] - mean);
+        }
+        lags.push_back(double(lag) * step_s);
+        match.push_back(sum / double(value.size() - lag));
+    }
+    if (match.size() < 3) return best;
+    const double strongest = *std::max_element(match.begin(), match.end());
+    // A track that repeats every period also repeats every two: the first
+    // repetition nearly as strong as the strongest is the period.
+    double guess = lags[size_t(std::max_element(match.begin(), match.end()) - match.begin())];
+    for (size_t i = 1; i + 1 < match.size(); ++i) {
+        if (match[i] >= NEARLY_AS_STRONG * strongest && match[i] >= match[i - 1] &&
+            match[i] >= match[i + 1]) {
+            guess = lags[i];
+            break;
+        }
+    }
+    // Then grids of periods and phases around it, each a tenth of the last;
+    // only a positive swing counts, so that the top is the top.
+    const auto consider = [&](double period, double top) {
+        const TriangleFit fit = fit_at(time, value, window_s, period, top);
+        if (fit.half_swing > 0.0 && fit.residual_rms < best.residual_rms) best = fit;
+    };
+    constexpr int STEPS = 40;
+    double period_step = 2.0 * step_s;
+    for (int p = -5; p <= 5; ++p) {
+        for (int q = 0; q < STEPS; ++q) consider(guess + period_step * p, guess * q / STEPS);
+    }
+    double top_step = guess / STEPS;
+    for (int round = 0; round < 4; ++round) {
+        const TriangleFit centre = best;
+        period_step /= 5.0;
+        top_step /= 5.0;
+        for (int p = -10; p <= 10; ++p) {
+            for (int q = -10; q <= 10; ++q) {
+                consider(centre.period_s + period_step * p, centre.top_s + top_step * q);
+            }
+        }
+    }
+    best.top_s -= best.period_s * std::floor(best.top_s / best.period_s);
+    return best;
+}
+
+std::vector<double> peaks_in(const Spectrum& spectrum, double low_hz, double high_hz,
+                             double within_db)
+{
+    const auto& m = spectrum.magnitude;
+    const auto low = size_t(std::max(1.0, std::ceil(low_hz / spectrum.bin_hz)));
+    const auto high = std::min(m.size() - 2, size_t(std::floor(high_hz / spectrum.bin_hz)));
+    std::vector<size_t> maxima;
+    double strongest = 0.0;
+    for (size_t i = low; i <= high; ++i) {
+        if (m[i] > m[i - 1] && m[i] >= m[i + 1]) {
+            maxima.push_back(i);
+            strongest = std::max(strongest, m[i]);
+        }
+    }
+    std::vector<double> peaks;
+    for (const size_t i : maxima) {
+        if (to_db(m[i]) < to_db(strongest) - within_db) continue;
+        const double offset = parabola_offset(to_db(m[i - 1]), to_db(m[i]), to_db(m[i + 1]));
+        peaks.push_back((double(i) + offset) * spectrum.bin_hz);
+    }
+    return peaks;
 }

@@ -76,3 +76,35 @@ Decay partial_decay(const std::vector<float>& signal, size_t from, double freque
 // (backward-integrated energy, fitted between -5 and -35 dB): how long the
 // ringing lasts to the ear, all partials together.
 double energy_decay(const std::vector<float>& signal, size_t from, double sample_rate);
+
+// The instantaneous frequency of the component near `frequency_hz`, read
+// every `hop` frames from `from` to `until` through the same window as
+// level_db: the turn of its phase from one window to the next. `window` must
+// keep the neighbouring partials out, as for partial_decay.
+struct FrequencyTrack {
+    std::vector<double> time;  // seconds after `from`, at the middle of the two windows
+    std::vector<double> hz;
+    std::vector<double> db;  // its level, as level_db reads it
+};
+FrequencyTrack frequency_track(const std::vector<float>& signal, size_t from, size_t until,
+                               size_t window, size_t hop, double frequency_hz, double sample_rate);
+
+// A triangle wave fitted to a track that was read through a window of
+// `window_s` seconds: the model is the triangle as the window sees it, so a
+// long window does not blunt its peaks in the result. value = middle +
+// half_swing * tri(t), tri sweeping -1..1..-1 once per period, at its top at
+// `top_s` (within the first period).
+struct TriangleFit {
+    double period_s = 0.0;
+    double top_s = 0.0;
+    double middle = 0.0;
+    double half_swing = 0.0;
+    double residual_rms = 0.0;  // what the triangle leaves unexplained
+};
+TriangleFit fit_triangle(const std::vector<double>& time, const std::vector<double>& value,
+                         double window_s, double min_period_s, double max_period_s);
+
+// The frequencies of the local maxima of the spectrum within (low, high)
+// that come within `within_db` of the strongest there, in rising order.
+std::vector<double> peaks_in(const Spectrum& spectrum, double low_hz, double high_hz,
+                             double within_db);

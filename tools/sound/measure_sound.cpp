@@ -4,6 +4,7 @@
 //
 //   measure_sound DOCS_DIR DATA_DIR     (LV2_PATH leads to the bundle)
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -25,19 +26,35 @@ int main(int argc, char** argv)
     std::printf("measuring %s\n", host.library_path().c_str());
 
     // First: nothing may have loaded the library before.
-    const FpModeChange mode = measure_load_mode(host);
+    Behaviour behaviour;
+    behaviour.mode = measure_load_mode(host);
+    // Next, so that the log is off again for every measurement after.
+    behaviour.first_log = capture_first_log(host);
 
     std::vector<std::string> written;
     const auto add = [&](const std::vector<std::string>& files) {
         written.insert(written.end(), files.begin(), files.end());
     };
-    add(write_tuning(report, measure_tuning(host)));
+    add(write_tuning(report, measure_tuning(host), measure_glide_ends(host),
+                     measure_weak_lowest(host)));
     add(write_decay(report, measure_decay(host)));
     add(write_presets(report, measure_presets(host)));
-    double hit_rate = 0.0;
-    const std::vector<float> hit = startup_hit(host, hit_rate);
-    add(write_behaviour(report, measure_polarity(host), measure_startup(host), hit, hit_rate,
-                        mode));
+
+    behaviour.vibrato = measure_vibrato(host);
+    behaviour.splits = measure_partial_split(host);
+    // Hits one period of the movement apart, at 48 kHz, sound alike.
+    double period_s = NAN;
+    for (const auto& at : behaviour.vibrato) {
+        if (at.sample_rate == 48000.0) period_s = at.tubes.front().fit.period_s;
+    }
+    behaviour.hit_pairs = measure_hit_pairs(host, period_s);
+    behaviour.polarity = measure_polarity(host);
+    behaviour.preset_changes = measure_preset_changes(host);
+    behaviour.glide_times = measure_glide_times(host);
+    behaviour.startup = measure_startup(host);
+    behaviour.startup_hit = startup_hit(host, behaviour.startup_hit_rate);
+    behaviour.clip = measure_soft_clip(host);
+    add(write_behaviour(report, behaviour));
     for (const auto& file : written) std::printf("wrote %s\n", file.c_str());
     return 0;
 }

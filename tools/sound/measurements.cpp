@@ -12,14 +12,9 @@
 #include "analysis.h"
 #include "fft.h"
 
-namespace {
+const char* const NOTE_PORTS[TUBES] = {"note_1", "note_2", "note_3", "note_4"};
 
-// Long enough for every start-up glide to end (they take up to about a
-// quarter of a second) before a tube is hit.
-constexpr double SETTLE_S = 0.5;
-// Small enough that the output limiter stays linear (its error is below
-// -120 dB at this level).
-constexpr float HIT = 1e-3f;
+namespace {
 
 // The spacing is fitted over partials 2 to 8: the lowest is moved most by
 // the loop's filters and stands apart.
@@ -29,7 +24,7 @@ constexpr size_t SPACING_LAST = 8;
 // spacing, which keeps its neighbours out.
 constexpr double WINDOW_PERIODS = 6.0;
 
-const char* const NOTE_PORTS[TUBES] = {"note_1", "note_2", "note_3", "note_4"};
+}  // namespace
 
 Channels impulse(size_t frames, size_t at)
 {
@@ -52,6 +47,8 @@ void apply(TubeInstance& instance, const Setting& setting)
     instance.set("damping", float(setting.damping_hz));
 }
 
+namespace {
+
 // Partials of one impulse response. The search starts from the spacing the
 // signal repeats at, not from the note: a tube whose delay cannot reach its
 // note rings well away from it.
@@ -63,6 +60,8 @@ std::vector<double> partials_of(const std::vector<float>& response, double sampl
     return find_partials(spectrum, std::isnan(spacing) ? note_hz(note) : spacing, max_hz,
                          max_count);
 }
+
+}  // namespace
 
 Ringing ringing_of(const std::vector<float>& response, double sample_rate, double note,
                    bool with_decay, double max_hz, size_t max_count, size_t fft_size)
@@ -85,8 +84,6 @@ double note_of(const TubeInstance& instance, int tube)
 {
     return double(instance.get(NOTE_PORTS[tube])) + double(instance.get("transpose"));
 }
-
-}  // namespace
 
 std::vector<Ringing> ring(HostWorld& host, const Setting& setting, double seconds, bool with_decay,
                           double max_hz, size_t max_count)
@@ -317,18 +314,59 @@ FpModeChange measure_load_mode(HostWorld& host)
 {
     FpModeChange change;
 #if defined(__x86_64__) || defined(__i386__)
-    constexpr unsigned FTZ = 0x8000u, DAZ = 0x0040u;
-    const unsigned before = _mm_getcsr();
+    // Every exception masked, as a thread starts, but rounding upward.
+    constexpr unsigned ROUND_UP = 0x4000u, ALL_MASKED = 0x1F80u;
+    _mm_setcsr(ALL_MASKED | ROUND_UP);
+    change.before = _mm_getcsr();
     {
         TubeInstance instance(host, 48000.0);
     }
-    const unsigned after = _mm_getcsr();
-    change.ftz_before = (before & FTZ) != 0;
-    change.daz_before = (before & DAZ) != 0;
-    change.ftz_after = (after & FTZ) != 0;
-    change.daz_after = (after & DAZ) != 0;
+    change.after = _mm_getcsr();
+    change.measured = true;
 #else
     (void)host;
 #endif
     return change;
+}
+
+std::vector<WeakLowest> measure_weak_lowest(HostWorld& host)
+{
+    constexpr double RATE = 48000.0;
+    // C1, and C#1 beside it, whose lowest partial the tuning table lists.
+    const double notes[] = {24, 25};
+    std::vector<WeakLowest> found;
+    for (const double note : notes) {
+        TubeInstance instance(host, RATE);
+        instance.set("decay", float(TUNING_DECAY_MS));
+        instance.set(NOTE_PORTS[0], float(note));
+        instance.run_silence(frames_for(SETTLE_S, RATE));
+        const size_t frames = frames_for(TUNING_SECONDS, RATE);
+        const std::vector<float> response = instance.run(impulse(frames, 0))[0];
+        const size_t fft_size = 2 * power_of_two_at_least(frames);
+        const Ringing r = ringing_of(response, RATE, note, false, 0.45 * RATE, 10, fft_size);
+        const Spectrum s = impulse_spectrum(response, 0, frames, fft_size, RATE);
+        WeakLowest w;
+        w.sample_rate = RATE;
+        w.note = note;
+        w.hz = w.over_floor_db = w.t60 = NAN;
+        const double second = r.partials.size() > 1 ? r.partials[1] : NAN;
+        const std::vector<double> peaks =
+            peaks_in(s, 0.3 * r.spacing_hz, second - 0.4 * r.spacing_hz, 0.0);
+        if (!peaks.empty()) {
+            w.hz = peaks.front();
+            const auto db = [&](size_t i) {
+                return 20.0 * std::log10(std::max(s.magnitude[i], 1e-300));
+            };
+            const auto top = size_t(std::lround(w.hz / s.bin_hz));
+            size_t left = top, right = top;
+            while (left > 1 && s.magnitude[left - 1] <= s.magnitude[left]) --left;
+            while (right + 2 < s.magnitude.size() && s.magnitude[right + 1] <= s.magnitude[right])
+                ++right;
+            w.over_floor_db = db(top) - std::max(db(left), db(right));
+            const auto window = size_t(6.0 / r.spacing_hz * RATE);
+            w.t60 = partial_decay(response, 0, w.hz, window, RATE).t60;
+        }
+        found.push_back(w);
+    }
+    return found;
 }

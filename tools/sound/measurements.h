@@ -28,6 +28,25 @@ struct Setting {
     std::string preset;  // URI; applied instead of the controls above
 };
 
+// Long enough for every start-up glide to end (they take up to about a
+// quarter of a second) before a tube is hit.
+inline constexpr double SETTLE_S = 0.5;
+// Small enough that the output limiter stays linear (its error is below
+// -120 dB at this level).
+inline constexpr float HIT = 1e-3f;
+extern const char* const NOTE_PORTS[TUBES];
+
+// The same hit of HIT into every tube at frame `at` of `frames`.
+Channels impulse(size_t frames, size_t at);
+// Sets the controls of `setting`, or applies its preset.
+void apply(TubeInstance& instance, const Setting& setting);
+// The note a tube is asked for: its note control plus transpose.
+double note_of(const TubeInstance& instance, int tube);
+// How one impulse response rings: its partials (searched from the spacing
+// it repeats at), their spacing, and with_decay, how long each rings.
+Ringing ringing_of(const std::vector<float>& response, double sample_rate, double note,
+                   bool with_decay, double max_hz, size_t max_count, size_t fft_size);
+
 // Renders a hit into all four tubes after the start-up glide and measures
 // each tube: partials up to max_hz (at most max_count), and with_decay, how
 // long each rings.
@@ -93,9 +112,22 @@ std::vector<GlideTrack> measure_startup(HostWorld& host);
 // tube 1's output, for a spectrogram.
 std::vector<float> startup_hit(HostWorld& host, double& sample_rate);
 
-// The loading thread's flush-to-zero and denormals-are-zero bits before and
-// after lilv loads the library (x86; -1 where they cannot be read).
+// The loading thread's floating-point control register (x86: MXCSR) before
+// and after lilv loads the library; `measured` is false where it cannot be
+// read. Before loading, the thread is set to round upward, so that what
+// the load replaces shows.
 struct FpModeChange {
-    int ftz_before = -1, ftz_after = -1, daz_before = -1, daz_after = -1;
+    bool measured = false;
+    unsigned before = 0, after = 0;
 };
 FpModeChange measure_load_mode(HostWorld& host);
+
+// The lowest resonance of a note whose lowest partial barely stands out of
+// the loop's filter skirt: the strongest local maximum below partial 2, how
+// far it rises over the lower of the dips beside it, and how long it rings
+// (decay 1 s, damping 12 kHz, as the tuning table).
+struct WeakLowest {
+    double sample_rate = 0.0, note = 0.0;
+    double hz = 0.0, over_floor_db = 0.0, t60 = 0.0;
+};
+std::vector<WeakLowest> measure_weak_lowest(HostWorld& host);

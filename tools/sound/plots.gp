@@ -107,3 +107,43 @@ set cbrange [-80:0]
 set palette defined (0 "white", 1 "#ffe680", 2 "#e05020", 3 "#401060")
 set title "A hit 10 ms after a new instance starts (default chord, tube 1: middle C, decay 1 s)"
 plot data . "/startup-hit.dat" using 1:2:3 with image pixels
+
+# The read position's movement: pitch against time after a hit, and the
+# lines it splits a partial of the highest tube into.
+set terminal pngcairo size 900,700 font "DejaVu Sans,10" noenhanced
+set output docs . "/vibrato.png"
+set multiplot layout 2,1 title "The read position's slow movement (48 kHz, decay 10 s)"
+set key top right box opaque
+set xrange [0.1:1.2]
+set yrange [*:*]
+set autoscale y
+unset logscale
+set ytics autofreq
+set xtics autofreq
+set xlabel "time since the hit, s"
+set ylabel "cents from the middle"
+set title "Instantaneous pitch of the partial nearest 2 kHz"
+vibrato_notes = "C2 C3 C4 C6"
+plot for [t=2:5] data . "/vibrato-48000.dat" using 1:t with lines lw 1.5 \
+     title word(vibrato_notes, t - 1)
+set xrange [-30:30]
+set xlabel "Hz from the partial"
+set ylabel "dB from the strongest line"
+set yrange [-60:3]
+set title "C6, partials 2 and 3: lines a vibrato rate apart"
+plot data . "/split.dat" index 0 using 1:2 with lines lw 1.2 title "partial 2", \
+     data . "/split.dat" index 1 using 1:2 with lines lw 1.2 title "partial 3"
+unset multiplot
+
+# The output limiter: each output sample against its linear value.
+set terminal pngcairo size 900,560 font "DejaVu Sans,10" noenhanced
+set output docs . "/softclip.png"
+set title "Output limiter, measured: output against the linear ringing (tube 1, peak +12 dBFS before it)"
+set key top left box opaque
+set xrange [-4.2:4.2]
+set yrange [-1.1:1.1]
+set xlabel "linear value (the ringing as a small hit's, scaled)"
+set ylabel "output"
+plot data . "/softclip.dat" using 1:2 with points pt 7 ps 0.4 title "output samples", \
+     x / sqrt(1 + x * x) with lines lc rgb "black" dt 2 title "d / sqrt(1 + d^2)", \
+     x with lines lc rgb "#999999" dt 3 title "no limiter"
