@@ -17,8 +17,8 @@
 namespace {
 
 constexpr double IN_TUNE_CENTS = 5.0;
-// The page prints a tenth of a cent.
-constexpr double PRINTED_CENTS = 0.051;
+// The page prints a hundredth of a cent.
+constexpr double PRINTED_CENTS = 0.0051;
 
 std::string read_file(const std::string& path)
 {

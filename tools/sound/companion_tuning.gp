@@ -13,6 +13,9 @@ damping_names = "3 12 20"
 # Four-channel data: note rate lowest pitch ...; companions': note rate
 # damping hit1 hit2 centre out_of_reach.
 four(rate, value) = column(2) == rate ? value : 1/0
+# Curve i (1..9): rate (i - 1) / 3 + 1, damping (i - 1) % 3 + 1.
+rate_of(i) = (i - 1) / 3 + 1
+damping_of(i) = (i - 1) % 3 + 1
 tuned(rate, damping, value) = column(2) == rate && column(3) == damping && column(7) == 0 ? value : 1/0
 
 set output docs . "/companion-tuning.png"
@@ -31,8 +34,8 @@ plot for [i=1:3] data . "/tuning.dat" using 1:(four(word(rates, i) + 0, $4)) \
 set title "Companions in tune: centre of two hits (notes out of reach left out)"
 set yrange [-8:8]
 plot for [i=1:9] data . "/companion-tuning.dat" \
-     using 1:(tuned(word(rates, (i - 1) / 3 + 1) + 0, word(dampings, (i - 1) % 3 + 1) + 0, $6)) \
-     with linespoints lc (i - 1) / 3 + 1 dt (i - 1) % 3 + 1 pt 7 ps 0.4 \
-     title word(rate_names, (i - 1) / 3 + 1) . " kHz, " . word(damping_names, (i - 1) % 3 + 1) . " kHz", \
+     using 1:(tuned(word(rates, rate_of(i)) + 0, word(dampings, damping_of(i)) + 0, $6)) \
+     with linespoints lt rate_of(i) dt damping_of(i) pt 7 ps 0.4 \
+     title word(rate_names, rate_of(i)) . " kHz, damping " . word(damping_names, damping_of(i)) . " kHz", \
      5 with lines lc rgb "black" dt 2 title "5 cents", -5 with lines lc rgb "black" dt 2 notitle
 unset multiplot

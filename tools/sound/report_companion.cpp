@@ -10,7 +10,7 @@ namespace {
 
 std::string cents_text(double value)
 {
-    return std::isnan(value) ? "—" : format("%+.1f", value);
+    return std::isnan(value) ? "—" : format("%+.2f", value);
 }
 
 // The largest |value| among rows that pass `keep`, and the row it is in.
@@ -75,7 +75,7 @@ std::vector<std::string> write_companion_tuning(const Report& report,
         TUNING_DECAY_MS);
     if (worst != nullptr && widest != nullptr) {
         md += format(
-            "Every note the tubes can reach lies within %.1f cents of its note (the farthest: "
+            "Every note the tubes can reach lies within %.2f cents of its note (the farthest: "
             "%s). A single hit lies up to %.1f cents from that centre (%s): the modulation, "
             "which belongs to the loop, as the [read position's slow movement](behaviour.md) "
             "shows. The lowest partial stays where the loop's filters put it, above the "
