@@ -282,6 +282,8 @@ STEP_INLINE void glide_step(S& s, Arrived& arrived)
         s.glide_target = take_up ? s.pending_length : s.glide_target;
         s.read_speed = take_up ? speed : s.read_speed;
         s.pending_length = take_up ? zero : s.pending_length;
+        s.glide_distance = take_up ? s.pending_distance : s.glide_distance;
+        s.pending_distance = take_up ? same_as(s.read_speed, 0.0f) : s.pending_distance;
         s.gliding = either(s.gliding, take_up);
     }
 
@@ -289,11 +291,16 @@ STEP_INLINE void glide_step(S& s, Arrived& arrived)
     if (any(arrival)) {
         s.gliding = both(s.gliding, inverse(arrival));
         s.read_speed = arrival ? same_as(s.read_speed, SPEED_REST) : s.read_speed;
-        // The rare event: a powf and a log line, one lane at a time.
+        // The rare event: a powf and a log line, one lane at a time; in
+        // tune, the read position lands on the fractional length.
         for (int k = 0; k < LANE_COUNT<ValueOf<S>>; ++k) {
             if (lane(arrival, k)) {
                 const auto length = static_cast<uint64_t>(lane(measured, k));
                 set_lane(s.feedback, k, arrived(k, length));
+                const auto write_slot = static_cast<float>(lane(s.write_index, k));
+                set_lane(s.read_pos, k,
+                         landing_position(lane(s.read_pos, k), write_slot,
+                                          lane(s.glide_distance, k)));
             }
         }
     }

@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "diag/debug_log.h"
+#include "engine/glide.h"
+#include "engine/in_tune.h"
 
 namespace {
 
@@ -131,9 +133,19 @@ uint64_t requested_length(float note, float transpose, float sample_rate)
     return length;
 }
 
-void retune(Tube& tube)
+void request_length(Tube& tube)
 {
-    const uint64_t length = requested_length(tube.note, tube.transpose, tube.sample_rate);
+    uint64_t length = requested_length(tube.note, tube.transpose, tube.sample_rate);
+    float distance = 0.0f;
+    if (tube.tuning == TUNING_IN_TUNE) {
+        distance = in_tune_distance(tube.note + tube.transpose, tube.sample_rate,
+                                    tube.damping_coef, tube.decay);
+        if (distance > 0.0f) {
+            // The glide arrives when its measured length, a whole number of
+            // sub-steps, first equals the distance rounded up.
+            length = static_cast<uint64_t>(std::ceil(distance));
+        }
+    }
 
     // A request for the length the tube is at or already heading for
     // withdraws any older request, so the tube always ends at the length its
@@ -142,9 +154,25 @@ void retune(Tube& tube)
     const uint64_t heading_for = tube.gliding ? tube.glide_target : tube.length;
     if (tube.glide_target != 0 && length == heading_for) {
         tube.pending_length = 0;
+        tube.pending_distance = 0.0f;
+        // In tune, the fraction still moves: a glide under way lands on it,
+        // a tube at rest goes there now. Before the next sub-step's write the
+        // slot the glide measures from is one past the write index.
+        if (tube.gliding) {
+            tube.glide_distance = distance;
+        } else {
+            const float next_slot = static_cast<float>(tube.write_index + 1);
+            tube.read_pos = landing_position(tube.read_pos, next_slot, distance);
+        }
     } else {
         tube.pending_length = length;
+        tube.pending_distance = distance;
     }
+}
+
+void retune(Tube& tube)
+{
+    request_length(tube);
 
     tube.decay_time = tube.decay * DECAY_SCALE;
     // The feedback follows the length the tube has now; the glide derives it
@@ -204,9 +232,22 @@ void set_damping(Tube& tube, float value)
     tube.damping_hz = value;
     // The pole assumes 48000 Hz whatever the host's rate.
     tube.damping_coef = expf(value * DAMPING_FACTOR);
+    // The damping filter's delay is part of every trip round the loop.
+    if (tube.tuning == TUNING_IN_TUNE) {
+        request_length(tube);
+    }
 }
 
 void set_sample_rate(Tube& tube, float rate)
 {
     tube.sample_rate = rate;
+}
+
+void set_tuning(Tube& tube, float value)
+{
+    if (value == tube.tuning) {
+        return;
+    }
+    tube.tuning = value;
+    request_length(tube);
 }

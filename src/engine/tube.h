@@ -36,14 +36,14 @@ inline constexpr float SILENCE_DB = -120.0f;
 // operations and a glide's arrival read.
 #define TUBE_SETTINGS(X)                                                                         \
     X(REAL, note) X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db)        \
-    X(REAL, sample_rate) X(REAL, decay_time)
+    X(REAL, sample_rate) X(REAL, decay_time) X(REAL, tuning)
 
 // What the sample loop reads and carries from sub-step to sub-step.
 #define TUBE_LOOP_STATE(X)                                                                       \
     X(REAL, gain) X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state)                 \
     X(REAL, highpass_state) X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase)             \
     X(REAL, integ) X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target)                 \
-    X(COUNT, pending_length) X(FLAG, gliding)                                                   \
+    X(COUNT, pending_length) X(FLAG, gliding) X(REAL, pending_distance) X(REAL, glide_distance)  \
     X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
@@ -80,8 +80,28 @@ void set_level(Tube& tube, float value);
 void set_damping(Tube& tube, float value);
 void set_sample_rate(Tube& tube, float rate);
 
-// Shared second half of set_note and set_transpose.
+// How a tube's loop length follows its note. With TUNING_WHOLE_STEPS (a new
+// tube's) the length is the note's period rounded to whole sub-steps, and a
+// glide ends where its measured length first reaches it, a fraction of a
+// sub-step either way: the pitch lies tens of cents off the note, the loop's
+// filters lengthening every trip. With TUNING_IN_TUNE the length is the
+// fractional one that puts the partials' spacing on the note
+// (engine/in_tune.h), and the read position lands on it exactly when a
+// glide arrives (or at once, when the whole sub-steps stay the same): a jump
+// of less than one sub-step. In tune, a change of damping moves the length
+// as a note change does; the decay used is the one the tube has when the
+// length is requested.
+inline constexpr float TUNING_WHOLE_STEPS = 0.0f;
+inline constexpr float TUNING_IN_TUNE = 1.0f;
+void set_tuning(Tube& tube, float value);
+
+// Shared second half of set_note and set_transpose: requests the length and
+// sets the feedback for the length the tube has now.
 void retune(Tube& tube);
+
+// Requests the length the tube's note and tuning ask for (the first half of
+// retune).
+void request_length(Tube& tube);
 
 // The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
 // by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is

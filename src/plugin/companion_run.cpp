@@ -11,11 +11,20 @@ bool chosen(float enumeration_value)
     return enumeration_value >= 0.5f;
 }
 
-// THE TUNING HOOK: the one place where the tuning control reaches the tubes,
-// called at the first run and whenever the control changes. Both of its
-// values give the four-channel plug-in's tuning for now; In tune will set
-// the tubes' fractional loop length here once the engine has one.
-void take_up_tuning(TubeBank&, bool /*in_tune*/) {}
+// The one place where the tuning control reaches the tubes, called at the
+// first run and whenever the control changes, before the other controls are
+// taken up. In tune, each tube asks for the fractional loop length that puts
+// its partials' spacing on its note; as the four-channel plug-in, for the
+// whole sub-steps that plug-in asks for: a new tube's tuning, so a companion
+// that starts that way leaves its tubes exactly as the four-channel plug-in
+// leaves its own.
+void take_up_tuning(TubeBank& bank, bool in_tune)
+{
+    const float tuning = in_tune ? TUNING_IN_TUNE : TUNING_WHOLE_STEPS;
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        set_tube(bank, i, set_tuning, tuning);
+    }
+}
 
 // The held keys' chord to the tubes. A tube whose note stays is not touched
 // (set_note compares first): it neither glides nor leaves an inversion that a

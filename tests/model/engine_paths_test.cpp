@@ -96,6 +96,15 @@ struct Lane {
 
     PluginInstance& instance() { return *static_cast<PluginInstance*>(handle); }
 
+    // The tuning of every tube, set as a shell sets it: between runs.
+    void set_tuning_of_all(float tuning)
+    {
+        const FlushToZeroScope mode;
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            set_tube(*instance().bank, i, set_tuning, tuning);
+        }
+    }
+
     // What run does, on this lane's path.
     void run(uint32_t frames)
     {
@@ -201,11 +210,15 @@ struct Session {
     double rate;
     bool hostile;
     float first_note = 60.0f;  // of tube 1
+    // The tubes' tuning after instantiate; in_tune sessions also switch it
+    // now and then, as the companions' tuning control does.
+    bool in_tune = false;
 };
 
 void PrintTo(const Session& s, std::ostream* os)
 {
-    *os << "seed " << s.seed << " at " << s.rate << " Hz" << (s.hostile ? ", hostile" : "");
+    *os << "seed " << s.seed << " at " << s.rate << " Hz" << (s.hostile ? ", hostile" : "")
+        << (s.in_tune ? ", in tune" : "");
 }
 
 class EnginePaths : public ::testing::TestWithParam<Session> {};
@@ -249,6 +262,7 @@ TEST_P(EnginePaths, AgreeBitForBit)
         std::memcpy(lane.controls, defaults, sizeof defaults);
         lane.controls[0] = session.first_note;
         d->activate(lane.handle);
+        if (session.in_tune) lane.set_tuning_of_all(TUNING_IN_TUNE);
     }
     for (size_t p = 1; p < paths.size(); ++p) {
         ASSERT_EQ(log_of[p], log_of[0]) << "instantiate";
@@ -257,6 +271,7 @@ TEST_P(EnginePaths, AgreeBitForBit)
     const uint32_t total = session_frames();
     uint64_t frame = 0;
     int run_count = 0;
+    int landed = 0;  // runs that end with a tube at rest on a fractional length
     uint32_t burst_left = 0;
     while (frame < total) {
         // Controls move every few runs: note changes arrive during glides, a
@@ -268,6 +283,10 @@ TEST_P(EnginePaths, AgreeBitForBit)
                 const float value = random_control(rng, c, session.hostile);
                 for (Lane& lane : lanes) lane.controls[c] = value;
             }
+        }
+        if (session.in_tune && rng() % 40 == 0) {
+            const float tuning = rng() % 3 == 0 ? TUNING_WHOLE_STEPS : TUNING_IN_TUNE;
+            for (Lane& lane : lanes) lane.set_tuning_of_all(tuning);
         }
         const uint32_t frames = random_block(rng);
         // The same input in every lane's buffers; every other sample of the
@@ -310,7 +329,15 @@ TEST_P(EnginePaths, AgreeBitForBit)
             ASSERT_EQ(state, "") << where;
             ASSERT_EQ(log_of[p], log_of[0]) << where;
         }
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            const TubeBank& bank = *lanes[0].instance().bank;
+            landed += !bank.gliding[i] && bank.glide_distance[i] > 0.0f &&
+                      bank.tuning[i] == TUNING_IN_TUNE;
+        }
         frame += frames;
+    }
+    if (session.in_tune) {
+        EXPECT_GT(landed, 0) << "no glide in tune came to rest";
     }
     for (Lane& lane : lanes) {
         d->deactivate(lane.handle);
@@ -332,6 +359,11 @@ std::vector<Session> sessions()
     all.push_back({2000, 0.0, true});
     all.push_back({2001, -44100.0, true});
     all.push_back({2002, std::numeric_limits<double>::quiet_NaN(), true});
+    // In tune: fractional lengths, landed on at every glide's end.
+    for (uint32_t n = 0; n < 4; ++n) {
+        all.push_back({3000 + n, rates[n], n % 2 == 1, 60.0f, true});
+    }
+    all.push_back({3100, 0.0, true, 60.0f, true});
     return all;
 }
 

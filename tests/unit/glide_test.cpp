@@ -172,3 +172,50 @@ TEST(Glide, SixteenFramesMoveTheLengthByLessThanSixteen)
         EXPECT_GE(widest, 6) << c.from << " to " << c.to;  // about 0.1 per sub-step
     }
 }
+
+namespace {
+
+// The distance the next sub-step's glide step measures back from the write
+// index to the read position, with its fraction.
+float distance_ahead(const Tube& tube)
+{
+    const float d = static_cast<float>(tube.write_index + 1) - tube.read_pos;
+    return d <= 0.0f ? d + DELAY_SPAN : d;
+}
+
+}  // namespace
+
+TEST(Glide, InTuneLandsOnTheFractionalLengthAndStaysThere)
+{
+    PluginHarness h(48000.0);
+    h.run(0);
+    ASSERT_LE(frames_until_arrival(h, 0, 48000), 48000u);
+    const uint64_t whole = h.tube(0).length;
+
+    h.edit_tube(0, [](Tube& t) { set_tuning(t, TUNING_IN_TUNE); });
+    const float distance = h.tube(0).pending_distance;
+    ASSERT_GT(distance, 0.0f);
+    EXPECT_NE(distance, std::floor(distance)) << "a fraction to land on";
+    EXPECT_EQ(h.tube(0).pending_length, static_cast<uint64_t>(std::ceil(distance)));
+    EXPECT_NE(h.tube(0).pending_length, whole);
+
+    // The glide ends on the fraction, and every sub-step at rest keeps it,
+    // through the line's wrap (6000 sub-steps: 1500 frames).
+    ASSERT_LE(frames_until_arrival(h, 0, 48000), 48000u);
+    for (int check = 0; check < 8; ++check) {
+        EXPECT_EQ(distance_ahead(h.tube(0)), distance) << "after " << check * 401 << " frames";
+        h.run(401);
+    }
+
+    // A request whose whole sub-steps stay lands at once, without a glide:
+    // a little more damping moves the fraction only.
+    h.edit_tube(0, [](Tube& t) { set_damping(t, t.damping_hz + 100.0f); });
+    const Tube moved = h.tube(0);
+    EXPECT_FALSE(moved.gliding);
+    EXPECT_EQ(moved.pending_length, 0u);
+    const float new_distance = distance_ahead(moved);
+    EXPECT_NE(new_distance, distance);
+    EXPECT_EQ(std::ceil(new_distance), std::ceil(distance));
+    h.run(1000);
+    EXPECT_EQ(distance_ahead(h.tube(0)), new_distance);
+}

@@ -37,6 +37,8 @@ int main(int argc, char** argv)
     };
     add(write_tuning(report, measure_tuning(host), measure_glide_ends(host),
                      measure_weak_lowest(host)));
+    // After the tuning tables, whose page it continues.
+    add(write_companion_tuning(report, measure_companion_tuning(host)));
     add(write_decay(report, measure_decay(host)));
     add(write_presets(report, measure_presets(host)));
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "companion_tuning.h"
 #include "control_changes.h"
 #include "first_log.h"
 #include "measurements.h"
@@ -24,6 +25,9 @@ struct Report {
 std::vector<std::string> write_tuning(const Report& report, const std::vector<TuningRow>& rows,
                                       const std::vector<GlideEnd>& glide_ends,
                                       const std::vector<WeakLowest>& weak);
+// The companions' pitch in tune, as a section that follows the tuning tables.
+std::vector<std::string> write_companion_tuning(const Report& report,
+                                                const std::vector<CompanionPitch>& rows);
 std::vector<std::string> write_decay(const Report& report, const std::vector<DecayCase>& cases);
 std::vector<std::string> write_presets(const Report& report,
                                        const std::vector<PresetResult>& presets);
