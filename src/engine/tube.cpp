@@ -51,6 +51,7 @@ void construct_tube(Tube& tube)
     tube.sample_rate = START_RATE;
     tube.length = START_LENGTH;
     tube.read_speed = 1.0f;
+    forget_tuning(tube);
 
     // With transpose unset this requests the shortest length and leaves a NaN
     // feedback that the default decay replaces at once.
@@ -133,13 +134,41 @@ uint64_t requested_length(float note, float transpose, float sample_rate)
     return length;
 }
 
+void forget_tuning(Tube& tube)
+{
+    for (float& distance : tube.tuned.distance) {
+        distance = unset_value();
+    }
+}
+
+namespace {
+
+// The in-tune distance of the tube's note, from the memo when it holds it.
+// in_tune_distance depends on the note only through its nearest whole
+// number, which is the memo's index, so a remembered distance is the very
+// value a fresh one would be.
+float tuned_distance(Tube& tube)
+{
+    const float sum = tube.note + tube.transpose;
+    const float note = std::round(sum);
+    if (!(note >= 0.0f && note < static_cast<float>(MEMO_NOTES))) {
+        return in_tune_distance(sum, tube.sample_rate, tube.damping_coef, tube.decay);
+    }
+    float& remembered = tube.tuned.distance[static_cast<int>(note)];
+    if (std::isnan(remembered)) {
+        remembered = in_tune_distance(sum, tube.sample_rate, tube.damping_coef, tube.decay);
+    }
+    return remembered;
+}
+
+}  // namespace
+
 void request_length(Tube& tube)
 {
     uint64_t length = requested_length(tube.note, tube.transpose, tube.sample_rate);
     float distance = 0.0f;
     if (tube.tuning == TUNING_IN_TUNE) {
-        distance = in_tune_distance(tube.note + tube.transpose, tube.sample_rate,
-                                    tube.damping_coef, tube.decay);
+        distance = tuned_distance(tube);
         if (distance > 0.0f) {
             // The glide arrives when its measured length, a whole number of
             // sub-steps, first equals the distance rounded up.
@@ -208,6 +237,7 @@ void set_decay(Tube& tube, float value)
     }
     tube.decay = value;
     tube.decay_time = value * DECAY_SCALE;
+    forget_tuning(tube);
     const float gain =
         loop_gain(tube.length, tube.sample_rate, tube.decay_time, GainOrder::DECAY_CHANGE);
     tube.feedback = feedback_for(gain, FeedbackSign::INVERTED);
@@ -232,6 +262,7 @@ void set_damping(Tube& tube, float value)
     tube.damping_hz = value;
     // The pole assumes 48000 Hz whatever the host's rate.
     tube.damping_coef = expf(value * DAMPING_FACTOR);
+    forget_tuning(tube);
     // The damping filter's delay is part of every trip round the loop.
     if (tube.tuning == TUNING_IN_TUNE) {
         request_length(tube);
@@ -241,6 +272,7 @@ void set_damping(Tube& tube, float value)
 void set_sample_rate(Tube& tube, float rate)
 {
     tube.sample_rate = rate;
+    forget_tuning(tube);
 }
 
 void set_tuning(Tube& tube, float value)

@@ -31,12 +31,13 @@ inline constexpr float SILENCE_DB = -120.0f;
 //   REAL     a single-precision value
 //   COUNT    a length, index or position in whole sub-steps
 //   FLAG     a yes or no
+//   MEMO     the in-tune distances worked out so far, one per note
 //
 // The settings: control values last applied, and what only the set
 // operations and a glide's arrival read.
 #define TUBE_SETTINGS(X)                                                                         \
     X(REAL, note) X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db)        \
-    X(REAL, sample_rate) X(REAL, decay_time) X(REAL, tuning)
+    X(REAL, sample_rate) X(REAL, decay_time) X(REAL, tuning) X(MEMO, tuned)
 
 // What the sample loop reads and carries from sub-step to sub-step.
 #define TUBE_LOOP_STATE(X)                                                                       \
@@ -48,11 +49,22 @@ inline constexpr float SILENCE_DB = -120.0f;
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
 
+// In tune, the distance each note's loop needs (engine/in_tune.h) for the
+// rate, damping and decay the tube has now, kept once worked out: working one
+// out costs tens of thousands of instructions, and a keyboard or a transpose
+// brings the same notes back again and again. An entry not worked out yet is
+// a NaN; a change of rate, damping or decay forgets them all.
+inline constexpr int MEMO_NOTES = 128;
+struct TuningMemo {
+    float distance[MEMO_NOTES];
+};
+
 // The kinds of field in one tube's record.
 struct RecordKinds {
     using REAL = float;
     using COUNT = uint64_t;
     using FLAG = bool;
+    using MEMO = TuningMemo;
 };
 
 struct Tube {
@@ -102,6 +114,9 @@ void retune(Tube& tube);
 // Requests the length the tube's note and tuning ask for (the first half of
 // retune).
 void request_length(Tube& tube);
+
+// Empties the tube's memo of in-tune distances (TuningMemo).
+void forget_tuning(Tube& tube);
 
 // The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
 // by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is
