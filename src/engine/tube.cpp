@@ -206,8 +206,7 @@ void retune(Tube& tube)
     tube.decay_time = tube.decay * DECAY_SCALE;
     // The feedback follows the length the tube has now; the glide derives it
     // again when the requested length is reached.
-    const float gain =
-        loop_gain(tube.length, tube.sample_rate, tube.decay_time, GainOrder::RETUNE);
+    const float gain = loop_gain(tube.length, tube.sample_rate, tube.decay_time, GainOrder::RETUNE);
     tube.feedback = feedback_for(gain, FeedbackSign::IN_PHASE);
     log_feedback(tube.feedback, tube.length);
 }

@@ -36,16 +36,18 @@ inline constexpr float SILENCE_DB = -120.0f;
 // The settings: control values last applied, and what only the set
 // operations and a glide's arrival read.
 #define TUBE_SETTINGS(X)                                                                         \
-    X(REAL, note) X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db)        \
-    X(REAL, sample_rate) X(REAL, decay_time) X(REAL, tuning) X(MEMO, tuned)
+    X(REAL, note)                                                                                \
+    X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db) X(REAL, sample_rate) \
+        X(REAL, decay_time) X(REAL, tuning) X(MEMO, tuned)
 
 // What the sample loop reads and carries from sub-step to sub-step.
-#define TUBE_LOOP_STATE(X)                                                                       \
-    X(REAL, gain) X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state)                 \
-    X(REAL, highpass_state) X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase)             \
-    X(REAL, integ) X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target)                 \
-    X(COUNT, pending_length) X(FLAG, gliding) X(REAL, pending_distance) X(REAL, glide_distance)  \
-    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+#define TUBE_LOOP_STATE(X)                                                                         \
+    X(REAL, gain)                                                                                  \
+    X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state) X(REAL, highpass_state)         \
+        X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase) X(REAL, integ)                    \
+            X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target) X(COUNT, pending_length) \
+                X(FLAG, gliding) X(REAL, pending_distance) X(REAL, glide_distance)                 \
+                    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
 

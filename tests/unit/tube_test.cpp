@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+
+#include "engine/in_tune.h"
 
 namespace {
 
@@ -257,4 +260,42 @@ TEST(TubeLevelAndDamping, NanIsTakenUpEveryTime)
     EXPECT_EQ(tube.gain, 0.0f);
     set_level(tube, 0.0f);  // a stored NaN matches nothing
     EXPECT_EQ(tube.gain, 1.0f);
+}
+
+// In tune, each request's distance is what the model gives for the tube's
+// note, rate, damping and decay at that moment, whether it was worked out
+// afresh or remembered: notes come back, transposes cancel, and the rate,
+// damping and decay change in between, at random.
+TEST(TubeTuning, RememberedDistancesAreTheModelsOwn)
+{
+    Tube tube;
+    construct_tube(tube);
+    set_sample_rate(tube, 48000.0f);
+    set_transpose(tube, 0.0f);
+    set_tuning(tube, TUNING_IN_TUNE);
+    std::mt19937 random(7);
+    int checked = 0;
+    for (int step = 0; step < 400; ++step) {
+        const int what = static_cast<int>(random() % 10);
+        if (what < 5) {
+            set_note(tube, static_cast<float>(48 + random() % 5));
+        } else if (what < 7) {
+            set_transpose(tube, static_cast<float>(static_cast<int>(random() % 3) * 12 - 12));
+        } else if (what == 7) {
+            set_damping(tube, random() % 2 ? 3000.0f : 12000.0f);
+        } else if (what == 8) {
+            set_decay(tube, random() % 2 ? 300.0f : 1000.0f);
+        } else {
+            set_sample_rate(tube, random() % 2 ? 44100.0f : 48000.0f);
+        }
+        if (tube.pending_length != 0) {
+            const float fresh = in_tune_distance(tube.note + tube.transpose, tube.sample_rate,
+                                                 tube.damping_coef, tube.decay);
+            ASSERT_EQ(tube.pending_distance, fresh) << "step " << step;
+            ++checked;
+        }
+        tube.pending_length = 0;
+        tube.pending_distance = 0.0f;
+    }
+    EXPECT_GT(checked, 150);
 }
