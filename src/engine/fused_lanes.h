@@ -26,7 +26,11 @@ LANE_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
     __asm__("vfmadd213ps %2, %1, %0" : "+x"(r) : "x"((__m128)b), "xm"((__m128)c));
     return (F32x4)r;
 #elif defined(__aarch64__)
-    return (F32x4)vfmaq_f32((float32x4_t)c, (float32x4_t)a, (float32x4_t)b);
+    // On AArch64 too the multiplicands' order picks the NaN, and the compiler
+    // may swap them in an intrinsic: the one fmla a*b + c, as the scalar fmadd.
+    float32x4_t r = (float32x4_t)c;
+    __asm__("fmla %0.4s, %1.4s, %2.4s" : "+w"(r) : "w"((float32x4_t)a), "w"((float32x4_t)b));
+    return (F32x4)r;
 #elif defined(__arm__)
     return fma_arm::fused(a, b, c);
 #else
@@ -41,15 +45,17 @@ LANE_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
     __asm__("vfmadd213pd %2, %1, %0" : "+x"(r) : "x"((__m256d)b), "xm"((__m256d)c));
     return (F64x4)r;
 #elif defined(__aarch64__)
-    const F64x2 low = (F64x2)vfmaq_f64(
-        (float64x2_t)__builtin_shufflevector(c, c, 0, 1),
-        (float64x2_t)__builtin_shufflevector(a, a, 0, 1),
-        (float64x2_t)__builtin_shufflevector(b, b, 0, 1));
-    const F64x2 high = (F64x2)vfmaq_f64(
-        (float64x2_t)__builtin_shufflevector(c, c, 2, 3),
-        (float64x2_t)__builtin_shufflevector(a, a, 2, 3),
-        (float64x2_t)__builtin_shufflevector(b, b, 2, 3));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3);
+    float64x2_t low = (float64x2_t)__builtin_shufflevector(c, c, 0, 1);
+    float64x2_t high = (float64x2_t)__builtin_shufflevector(c, c, 2, 3);
+    __asm__("fmla %0.2d, %1.2d, %2.2d"
+            : "+w"(low)
+            : "w"((float64x2_t)__builtin_shufflevector(a, a, 0, 1)),
+              "w"((float64x2_t)__builtin_shufflevector(b, b, 0, 1)));
+    __asm__("fmla %0.2d, %1.2d, %2.2d"
+            : "+w"(high)
+            : "w"((float64x2_t)__builtin_shufflevector(a, a, 2, 3)),
+              "w"((float64x2_t)__builtin_shufflevector(b, b, 2, 3)));
+    return __builtin_shufflevector((F64x2)low, (F64x2)high, 0, 1, 2, 3);
 #elif defined(__arm__)
     return fma_arm::fused(a, b, c);
 #else
@@ -68,4 +74,3 @@ LANE_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
     return fused_narrowed_exact(a, b, c);
 #endif
 }
-

@@ -14,8 +14,8 @@
 // One lane, for the tube-by-tube engine: the instruction in the same form as
 // the lanes where the build targets it, the emulation (same NaN rule) on other
 // x86-64 builds, the vfma instruction or its emulation on 32-bit ARM
-// (engine/fma_arm.h), and the maths library's fma elsewhere, whose
-// instruction on AArch64 is the one the NEON lanes use.
+// (engine/fma_arm.h), the fmadd instruction on AArch64 (in the operand order
+// of the NEON lanes' fmla), and the maths library's fma elsewhere.
 LANE_INLINE float fused(float a, float b, float c)
 {
 #if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
@@ -26,6 +26,12 @@ LANE_INLINE float fused(float a, float b, float c)
     return fused_exact(a, b, c);
 #elif defined(__arm__)
     return fma_arm::fused(a, b, c);
+#elif defined(__aarch64__)
+    // Written out, as on x86-64: the multiplicands' order decides which NaN
+    // comes out when both are NaN, and the compiler may swap them.
+    float r;
+    __asm__("fmadd %s0, %s1, %s2, %s3" : "=w"(r) : "w"(a), "w"(b), "w"(c));
+    return r;
 #else
     return __builtin_fmaf(a, b, c);
 #endif
@@ -41,6 +47,10 @@ LANE_INLINE double fused(double a, double b, double c)
     return fused_exact(a, b, c);
 #elif defined(__arm__)
     return fma_arm::fused(a, b, c);
+#elif defined(__aarch64__)
+    double r;
+    __asm__("fmadd %d0, %d1, %d2, %d3" : "=w"(r) : "w"(a), "w"(b), "w"(c));
+    return r;
 #else
     return __builtin_fma(a, b, c);
 #endif
