@@ -117,18 +117,18 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
         inputs_[i].assign(block, 0.0f);
         outputs_[i].assign(block, 0.0f);
     }
-    const PortSpec* ports = kind == PluginKind::FOUR   ? FOUR_PORTS
+    const PortRow* ports = kind == PluginKind::FOUR   ? FOUR_PORTS
                             : kind == PluginKind::MONO ? MONO_PORTS
                                                        : STEREO_PORTS;
     const uint32_t count = kind == PluginKind::FOUR   ? uint32_t(PORT_COUNT)
                            : kind == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
                                                       : uint32_t(STEREO_PORT_COUNT);
     for (uint32_t port = 0; port < count; ++port) {
-        const PortSpec& spec = ports[port];
+        const PortRow& row = ports[port];
         void* data = midi_.data();
-        if (spec.kind == PortKind::AUDIO_IN) data = inputs_[spec.slot].data();
-        if (spec.kind == PortKind::AUDIO_OUT) data = outputs_[spec.slot].data();
-        if (spec.kind == PortKind::CONTROL) data = &controls_[spec.slot];
+        if (row.kind == PortKind::AUDIO_IN) data = inputs_[row.slot].data();
+        if (row.kind == PortKind::AUDIO_OUT) data = outputs_[row.slot].data();
+        if (row.kind == PortKind::CONTROL) data = &controls_[row.slot];
         descriptor_->connect_port(handle_, port, data);
     }
     descriptor_->activate(handle_);

@@ -8,7 +8,7 @@
 // The plug-ins under measurement, each a shared object reached only through
 // lv2_descriptor, as a host reaches it.
 
-#include "plugin/port_spec.h"
+#include "plugin/port_rows.h"
 
 struct PluginUnderTest {
     std::string name;  // label in the results, e.g. "scalar"

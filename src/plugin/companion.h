@@ -7,7 +7,7 @@
 #include "plugin/held_keys.h"
 #include "plugin/midi_input.h"
 #include "plugin/output_mix.h"
-#include "plugin/port_spec.h"
+#include "plugin/port_rows.h"
 
 // What a companion has beyond the four-channel plug-in: its track's audio
 // ports, the MIDI input and the keys held on it, the output mix, and room to

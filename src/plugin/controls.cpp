@@ -64,8 +64,8 @@ void apply_controls(TubeBank& bank, Controls& controls)
 
 float sanitized_value(const ControlPort& control, ControlId id)
 {
-    const ControlSpec& spec = CONTROLS[id];
-    const float good = std::isnan(control.cache) ? spec.default_value : control.cache;
+    const ControlRow& row = CONTROLS[id];
+    const float good = std::isnan(control.cache) ? row.default_value : control.cache;
     if (control.port == nullptr) {
         return good;
     }
@@ -73,7 +73,7 @@ float sanitized_value(const ControlPort& control, ControlId id)
     if (!std::isfinite(value)) {
         return good;
     }
-    return value < spec.minimum ? spec.minimum : value > spec.maximum ? spec.maximum : value;
+    return value < row.minimum ? row.minimum : value > row.maximum ? row.maximum : value;
 }
 
 // Read once: the value clamped is the value handed over.

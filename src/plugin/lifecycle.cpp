@@ -11,7 +11,7 @@
 namespace {
 
 // What a port index is in the plug-in the instance is.
-const PortSpec* port_spec(const PluginInstance& instance, uint32_t port)
+const PortRow* port_row(const PluginInstance& instance, uint32_t port)
 {
     if (instance.companion == nullptr) {
         return port < PORT_COUNT ? &FOUR_PORTS[port] : nullptr;
@@ -27,25 +27,25 @@ const PortSpec* port_spec(const PluginInstance& instance, uint32_t port)
 void connect_port(LV2_Handle handle, uint32_t port, void* data)
 {
     auto* instance = static_cast<PluginInstance*>(handle);
-    const PortSpec* spec = port_spec(*instance, port);
-    if (spec == nullptr) {
+    const PortRow* row = port_row(*instance, port);
+    if (row == nullptr) {
         return;
     }
     const auto* value = static_cast<const float*>(data);
     Companion* companion = instance->companion;
-    switch (spec->kind) {
+    switch (row->kind) {
     case PortKind::AUDIO_IN:
         if (companion == nullptr) {
-            instance->input[spec->slot] = value;
+            instance->input[row->slot] = value;
         } else {
-            (spec->slot == 0 ? companion->in_left : companion->in_right) = value;
+            (row->slot == 0 ? companion->in_left : companion->in_right) = value;
         }
         break;
     case PortKind::AUDIO_OUT:
         if (companion == nullptr) {
-            instance->output[spec->slot] = static_cast<float*>(data);
+            instance->output[row->slot] = static_cast<float*>(data);
         } else {
-            (spec->slot == 0 ? companion->out_left : companion->out_right) =
+            (row->slot == 0 ? companion->out_left : companion->out_right) =
                 static_cast<float*>(data);
         }
         break;
@@ -53,7 +53,7 @@ void connect_port(LV2_Handle handle, uint32_t port, void* data)
         companion->midi = static_cast<const LV2_Atom_Sequence*>(data);
         break;
     case PortKind::CONTROL:
-        instance->controls.control[spec->slot].port = value;
+        instance->controls.control[row->slot].port = value;
         break;
     }
 }

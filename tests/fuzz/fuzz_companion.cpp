@@ -254,7 +254,7 @@ private:
         check();
     }
 
-    const PortSpec* ports() const { return stereo() ? STEREO_PORTS : MONO_PORTS; }
+    const PortRow* ports() const { return stereo() ? STEREO_PORTS : MONO_PORTS; }
     uint32_t port_count() const
     {
         return stereo() ? uint32_t(STEREO_PORT_COUNT) : uint32_t(MONO_PORT_COUNT);

@@ -23,7 +23,7 @@ namespace {
 struct PluginUnderTest {
     PluginKind kind;
     const char* uri;
-    const PortSpec* ports;
+    const PortRow* ports;
     uint32_t port_count;
 };
 
@@ -64,30 +64,30 @@ TEST_F(PortTable, EveryPluginDeclaresTheTablesPorts)
         ASSERT_EQ(lilv_plugin_get_num_ports(p), want.port_count);
         std::set<int> controls_seen;
         for (uint32_t i = 0; i < want.port_count; ++i) {
-            const PortSpec& spec = want.ports[i];
-            SCOPED_TRACE(spec.symbol);
+            const PortRow& row = want.ports[i];
+            SCOPED_TRACE(row.symbol);
             const LilvPort* port = lilv_plugin_get_port_by_index(p, i);
             ASSERT_NE(port, nullptr);
-            EXPECT_EQ(HostWorld::text(lilv_port_get_symbol(p, port)), spec.symbol);
-            const bool input = spec.kind != PortKind::AUDIO_OUT;
+            EXPECT_EQ(HostWorld::text(lilv_port_get_symbol(p, port)), row.symbol);
+            const bool input = row.kind != PortKind::AUDIO_OUT;
             EXPECT_EQ(is_a(p, port, LV2_CORE "InputPort"), input);
             EXPECT_EQ(is_a(p, port, LV2_CORE "OutputPort"), !input);
             EXPECT_EQ(is_a(p, port, LV2_CORE "AudioPort"),
-                      spec.kind == PortKind::AUDIO_IN || spec.kind == PortKind::AUDIO_OUT);
-            EXPECT_EQ(is_a(p, port, LV2_CORE "ControlPort"), spec.kind == PortKind::CONTROL);
-            if (spec.kind == PortKind::MIDI_IN) {
+                      row.kind == PortKind::AUDIO_IN || row.kind == PortKind::AUDIO_OUT);
+            EXPECT_EQ(is_a(p, port, LV2_CORE "ControlPort"), row.kind == PortKind::CONTROL);
+            if (row.kind == PortKind::MIDI_IN) {
                 EXPECT_TRUE(is_a(p, port, "http://lv2plug.in/ns/ext/atom#AtomPort"));
                 Node midi = host.uri("http://lv2plug.in/ns/ext/midi#MidiEvent");
                 EXPECT_TRUE(lilv_port_supports_event(p, port, midi.get()));
                 EXPECT_EQ(port_get(p, port, "http://lv2plug.in/ns/ext/atom#bufferType"),
                           "http://lv2plug.in/ns/ext/atom#Sequence");
             }
-            if (spec.kind != PortKind::CONTROL) continue;
+            if (row.kind != PortKind::CONTROL) continue;
 
-            const ControlSpec& control = CONTROLS[spec.slot];
-            EXPECT_STREQ(control.symbol, spec.symbol);
+            const ControlRow& control = CONTROLS[row.slot];
+            EXPECT_STREQ(control.symbol, row.symbol);
             EXPECT_TRUE(control.plugins & plugin_bit(want.kind));
-            controls_seen.insert(spec.slot);
+            controls_seen.insert(row.slot);
             LilvNode *def = nullptr, *min = nullptr, *max = nullptr;
             lilv_port_get_range(p, port, &def, &min, &max);
             Node d(def), lo(min), hi(max);
@@ -156,13 +156,13 @@ TEST_F(PortTable, CompanionsDeclareTheirTracksPortGroups)
         EXPECT_TRUE(group_is(main_out, "StereoGroup"));
         std::multiset<std::string> in_roles, out_roles;
         for (uint32_t i = 0; i < want.port_count; ++i) {
-            const PortSpec& spec = want.ports[i];
-            if (spec.kind != PortKind::AUDIO_IN && spec.kind != PortKind::AUDIO_OUT) continue;
+            const PortRow& row = want.ports[i];
+            if (row.kind != PortKind::AUDIO_IN && row.kind != PortKind::AUDIO_OUT) continue;
             const LilvPort* port = lilv_plugin_get_port_by_index(p, i);
-            const bool in = spec.kind == PortKind::AUDIO_IN;
+            const bool in = row.kind == PortKind::AUDIO_IN;
             EXPECT_EQ(port_get(p, port, LV2_PG "group"),
                       HostWorld::text((in ? main_in : main_out).get()))
-                << spec.symbol;
+                << row.symbol;
             const std::string role = port_get(p, port, LV2_CORE "designation");
             (in ? in_roles : out_roles).insert(role.substr(pg.size()));
         }
@@ -238,7 +238,7 @@ TEST_F(PortTable, CompanionPresetsSetEveryControlWithinItsRange)
                 const float v = lilv_node_as_float(host.get(entry, LV2_PSET "value").get());
                 set.insert(symbol);
                 bool known = false;
-                for (const ControlSpec& control : CONTROLS) {
+                for (const ControlRow& control : CONTROLS) {
                     if (symbol != control.symbol) continue;
                     known = (control.plugins & plugin_bit(want.kind)) != 0;
                     EXPECT_LE(control.minimum, v) << symbol;
@@ -247,7 +247,7 @@ TEST_F(PortTable, CompanionPresetsSetEveryControlWithinItsRange)
                 EXPECT_TRUE(known) << symbol;
             }
             std::set<std::string> expected;
-            for (const ControlSpec& control : CONTROLS) {
+            for (const ControlRow& control : CONTROLS) {
                 if ((control.plugins & plugin_bit(want.kind)) && std::string(control.symbol) != "input") {
                     expected.insert(control.symbol);
                 }

@@ -450,14 +450,14 @@ struct CompanionRun {
         fill_noise_bursts(audio[1].data(), MAX_FRAMES, 3000, 256, 2);
         for (int id = 0; id < CONTROL_COUNT; ++id) controls[id] = CONTROLS[id].default_value;
         const bool mono = kind == PluginKind::MONO;
-        const PortSpec* ports = mono ? MONO_PORTS : STEREO_PORTS;
+        const PortRow* ports = mono ? MONO_PORTS : STEREO_PORTS;
         const uint32_t count = mono ? uint32_t(MONO_PORT_COUNT) : uint32_t(STEREO_PORT_COUNT);
         for (uint32_t port = 0; port < count; ++port) {
-            const PortSpec& spec = ports[port];
+            const PortRow& row = ports[port];
             void* data = midi;
-            if (spec.kind == PortKind::AUDIO_IN) data = audio[spec.slot].data();
-            if (spec.kind == PortKind::AUDIO_OUT) data = audio[2 + spec.slot].data();
-            if (spec.kind == PortKind::CONTROL) data = &controls[spec.slot];
+            if (row.kind == PortKind::AUDIO_IN) data = audio[row.slot].data();
+            if (row.kind == PortKind::AUDIO_OUT) data = audio[2 + row.slot].data();
+            if (row.kind == PortKind::CONTROL) data = &controls[row.slot];
             d->connect_port(h, port, data);
         }
         d->activate(h);

@@ -62,7 +62,7 @@ CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_f
     for (int id = 0; id < CONTROL_COUNT; ++id) {
         controls_[id] = CONTROLS[id].default_value;
     }
-    const PortSpec* ports = kind == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
+    const PortRow* ports = kind == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
     const uint32_t count = kind == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
                                                     : uint32_t(STEREO_PORT_COUNT);
     for (uint32_t port = 0; port < count; ++port) {
@@ -112,7 +112,7 @@ void CompanionHost::queue_midi(uint32_t frame, uint8_t status, uint8_t data1, ui
 
 void CompanionHost::connect_in_place(bool crossed)
 {
-    const PortSpec* ports = kind_ == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
+    const PortRow* ports = kind_ == PluginKind::MONO ? MONO_PORTS : STEREO_PORTS;
     const uint32_t count = kind_ == PluginKind::MONO ? uint32_t(MONO_PORT_COUNT)
                                                      : uint32_t(STEREO_PORT_COUNT);
     for (uint32_t port = 0; port < count; ++port) {

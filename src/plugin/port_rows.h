@@ -16,7 +16,7 @@ constexpr uint8_t plugin_bit(PluginKind kind)
 
 // One control: its symbol, its declared range and default, and the plug-ins
 // that have it (a plugin_bit each).
-struct ControlSpec {
+struct ControlRow {
     const char* symbol;
     float minimum;
     float maximum;
@@ -28,7 +28,7 @@ enum class PortKind : uint8_t { AUDIO_IN, AUDIO_OUT, MIDI_IN, CONTROL };
 
 // One port of a plug-in: its kind; for an audio port its channel among the
 // plug-in's inputs or outputs, for a control its ControlId; its symbol.
-struct PortSpec {
+struct PortRow {
     PortKind kind;
     int slot;
     const char* symbol;
