@@ -2,6 +2,7 @@
 -- tools/check-daw-routing:
 --
 --   ardour7-lua ardour-render.lua OUT_DIR ROUTING PLUGIN_URI SECONDS DECAY NOTE_1 .. NOTE_4
+--   ardour7-lua ardour-render.lua OUT_DIR SOURCE-keys PLUGIN_URI SECONDS DECAY HOLD CHORD_1 .. CHORD_3
 --
 -- ROUTING is SOURCE-SETUP: SOURCE "mono" or "stereo" (the track's input
 -- channels), SETUP one of
@@ -12,6 +13,13 @@
 --             the source to every input, tubes 1 and 3 to the left channel,
 --             tubes 2 and 4 to the right (a stereo source: left into tubes 1
 --             and 3, right into 2 and 4).
+--   keys      a companion played from MIDI, as a user plays it on an audio
+--             track: strict I/O on, a MIDI port added to the track's input,
+--             and before the plug-in the keyboard of ardour-keys.lua, looping
+--             the chords CHORD_k (keys joined by commas), each held for HOLD
+--             seconds; the plug-in's notes come from MIDI, its mix is 100 %.
+--             (Ardour finds the keyboard where tools/check-companions puts
+--             it: ardour7/scripts under XDG_CONFIG_HOME.)
 -- The source is the track's live input, fed by the Dummy back end's white
 -- noise and monitored through the track; the session's master bus is
 -- exported to OUT_DIR/ROUTING.wav. The plug-in's pin maps and the track's
@@ -20,11 +28,20 @@
 io.stdout:setvbuf("line")
 local out_dir, routing, uri = arg[1], arg[2], arg[3]
 local seconds, decay = tonumber(arg[4]), tonumber(arg[5])
-local notes = { tonumber(arg[6]), tonumber(arg[7]), tonumber(arg[8]), tonumber(arg[9]) }
 local source, setup = routing:match("^(%a+)-(%a+)$")
 assert(source == "mono" or source == "stereo", "unknown source in " .. routing)
-assert(setup == "strict" or setup == "flexible" or setup == "pins" or setup == "outputs",
-       "unknown setup in " .. routing)
+assert(setup == "strict" or setup == "flexible" or setup == "pins" or setup == "outputs" or
+       setup == "keys", "unknown setup in " .. routing)
+local notes, hold, keys = {}, nil, {}
+if setup == "keys" then
+  hold = tonumber(arg[6])
+  for chord = 7, 9 do
+    for key in arg[chord]:gmatch("%d+") do keys[#keys + 1] = tonumber(key) end
+  end
+  assert(#keys == 12, "three chords of four keys")
+else
+  notes = { tonumber(arg[6]), tonumber(arg[7]), tonumber(arg[8]), tonumber(arg[9]) }
+end
 
 local RATE = 48000
 -- Ardour's own "WAV @ session-rate" export preset.
@@ -32,6 +49,9 @@ local WAV_PRESET = "75969a1c-3133-4694-864b-a1fa50e43348"
 -- Control parameters count control ports only, in port order: the four notes,
 -- then transpose and decay.
 local DECAY_PARAMETER = 5
+-- The companions' controls after the shared ones: mix, width, notes_from.
+local MIX_PARAMETER = 8
+local NOTES_FROM_PARAMETER = 10
 local UNMAPPED = 4294967295
 
 local backend = AudioEngine:set_backend("None (Dummy)", "", "")
@@ -59,9 +79,21 @@ local function render()
   -- Headless sessions create tracks without strict I/O; the GUI's new-track
   -- dialog turns it on by default.
   track:set_strict_io(setup ~= "flexible")
+  local at = 0
+  if setup == "keys" then
+    -- Strict I/O passes MIDI through an audio track's processors only when
+    -- the track has a MIDI input: the port a user adds to connect a keyboard.
+    assert(track:input():add_port("", nil, ARDOUR.DataType("midi")) == 0, "no MIDI input added")
+    local keyboard = ARDOUR.LuaAPI.new_luaproc(Session, "Ostrevan Test Keys")
+    assert(not keyboard:isnil(), "Ardour does not find the test keyboard")
+    assert(track:add_processor_by_index(keyboard, 0, nil, true) == 0, "the keyboard was not inserted")
+    for k = 1, #keys do ARDOUR.LuaAPI.set_processor_param(keyboard, k - 1, keys[k]) end
+    ARDOUR.LuaAPI.set_processor_param(keyboard, #keys, hold)
+    at = 1
+  end
   local plugin = ARDOUR.LuaAPI.new_plugin(Session, uri, ARDOUR.PluginType.LV2, "")
   assert(not plugin:isnil(), "Ardour does not find " .. uri)
-  assert(track:add_processor_by_index(plugin, 0, nil, true) == 0, "the plug-in was not inserted")
+  assert(track:add_processor_by_index(plugin, at, nil, true) == 0, "the plug-in was not inserted")
   local insert = plugin:to_insert()
 
   if setup == "pins" then
@@ -99,8 +131,14 @@ local function render()
     end
   end
 
-  for k = 1, 4 do ARDOUR.LuaAPI.set_processor_param(plugin, k - 1, notes[k]) end
+  for k = 1, #notes do ARDOUR.LuaAPI.set_processor_param(plugin, k - 1, notes[k]) end
   ARDOUR.LuaAPI.set_processor_param(plugin, DECAY_PARAMETER, decay)
+  if setup == "keys" then
+    ARDOUR.LuaAPI.set_processor_param(plugin, MIX_PARAMETER, 100)
+    ARDOUR.LuaAPI.set_processor_param(plugin, NOTES_FROM_PARAMETER, 1)
+    print(string.format("routing %s track_midi_inputs %d plugin_midi_inputs %d", routing,
+                        track:n_inputs():n_midi(), insert:input_streams():n_midi()))
+  end
   track:monitoring_control():set_value(ARDOUR.MonitorChoice.MonitorInput,
                                        PBD.GroupControlDisposition.NoGroup)
 
