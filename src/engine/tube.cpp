@@ -163,17 +163,21 @@ float tuned_distance(Tube& tube)
 
 }  // namespace
 
-void request_length(Tube& tube)
+namespace {
+
+// Requests the length for the tube's note: in tune, the one of `distance`
+// (none when it is not above zero), else the whole sub-steps.
+void request_length_at(Tube& tube, float distance)
 {
     uint64_t length = requested_length(tube.note, tube.transpose, tube.sample_rate);
-    float distance = 0.0f;
     if (tube.tuning == TUNING_IN_TUNE) {
-        distance = tuned_distance(tube);
         if (distance > 0.0f) {
             // The glide arrives when its measured length, a whole number of
             // sub-steps, first equals the distance rounded up.
             length = static_cast<uint64_t>(std::ceil(distance));
         }
+    } else {
+        distance = 0.0f;
     }
 
     // A request for the length the tube is at or already heading for
@@ -197,6 +201,43 @@ void request_length(Tube& tube)
         tube.pending_length = length;
         tube.pending_distance = distance;
     }
+}
+
+}  // namespace
+
+void request_length(Tube& tube)
+{
+    request_length_at(tube, tube.tuning == TUNING_IN_TUNE ? tuned_distance(tube) : 0.0f);
+}
+
+void take_distance(Tube& tube, const TuningQuestion& question, float distance)
+{
+    if (tube.tuning != TUNING_IN_TUNE ||
+        std::round(tube.note + tube.transpose) != std::round(question.note) ||
+        tube.sample_rate != question.sample_rate) {
+        return;
+    }
+    const float note = std::round(question.note);
+    if (note >= 0.0f && note < static_cast<float>(MEMO_NOTES)) {
+        float& remembered = tube.tuned.distance[static_cast<int>(note)];
+        // The tube has worked this note out under its present damping and
+        // decay since it asked (the memo is emptied by every change of them):
+        // that answer is the newer one.
+        if (!std::isnan(remembered)) {
+            return;
+        }
+        // Still the damping and decay it asked about: the very value it
+        // would work out itself, so it is remembered as its own.
+        if (tube.damping_coef == question.damping_coef && tube.decay == question.decay_ms) {
+            remembered = distance;
+        }
+    }
+    request_length_at(tube, distance);
+}
+
+TuningQuestion tuning_question(const Tube& tube)
+{
+    return {tube.note + tube.transpose, tube.sample_rate, tube.damping_coef, tube.decay};
 }
 
 void retune(Tube& tube)
@@ -253,19 +294,36 @@ void set_level(Tube& tube, float value)
     tube.gain = value > SILENCE_DB ? powf(10.0f, value * DB_TO_EXPONENT) : 0.0f;
 }
 
+namespace {
+// The damping's own fields, and the memo of distances worked out under the
+// old one let go.
+void change_damping(Tube& tube, float value)
+{
+    tube.damping_hz = value;
+    // The pole assumes 48000 Hz whatever the host's rate.
+    tube.damping_coef = expf(value * DAMPING_FACTOR);
+    forget_tuning(tube);
+}
+}  // namespace
+
 void set_damping(Tube& tube, float value)
 {
     if (value == tube.damping_hz) {
         return;
     }
-    tube.damping_hz = value;
-    // The pole assumes 48000 Hz whatever the host's rate.
-    tube.damping_coef = expf(value * DAMPING_FACTOR);
-    forget_tuning(tube);
+    change_damping(tube, value);
     // The damping filter's delay is part of every trip round the loop.
     if (tube.tuning == TUNING_IN_TUNE) {
         request_length(tube);
     }
+}
+
+void set_damping_later(Tube& tube, float value)
+{
+    if (value == tube.damping_hz) {
+        return;
+    }
+    change_damping(tube, value);
 }
 
 void set_sample_rate(Tube& tube, float rate)

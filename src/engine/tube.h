@@ -120,6 +120,26 @@ void request_length(Tube& tube);
 // Empties the tube's memo of in-tune distances (TuningMemo).
 void forget_tuning(Tube& tube);
 
+// In tune, working a distance out (engine/in_tune.h) is the one costly step
+// of a control change. A caller that has another thread for it changes the
+// damping with set_damping_later, which moves the damping at once but leaves
+// the length where it is, asks in_tune_distance the tube's question on that
+// thread, and hands the answer back with take_distance. The answer is taken
+// when the tube is still in tune at the note, transpose and rate asked about
+// (a note changed since has had its own distance already); it is remembered
+// when the damping and decay are still the ones asked about too, so an
+// answer overtaken by a newer damping moves the pitch near its place and
+// the newer answer, when it comes, puts it there.
+struct TuningQuestion {
+    float note;  // note + transpose
+    float sample_rate;
+    float damping_coef;
+    float decay_ms;
+};
+TuningQuestion tuning_question(const Tube& tube);
+void set_damping_later(Tube& tube, float value);
+void take_distance(Tube& tube, const TuningQuestion& question, float distance);
+
 // The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
 // by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is
 // a product of three floats, and each caller forms it in its own order, which

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <lv2/atom/atom.h>
+#include <lv2/worker/worker.h>
 
 #include <cstdint>
 
@@ -25,6 +26,8 @@ struct Companion {
     float* out_right;
     const LV2_Atom_Sequence* midi;
     MidiUrids urids;
+    // The host's worker, if it offers one (plugin/tuning_worker.h).
+    const LV2_Worker_Schedule* worker;
     HeldKeys keys;
     OutputMix mix;
     // Where the two inputs are summed for the tubes (Sum), and where the

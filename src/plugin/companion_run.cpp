@@ -3,6 +3,7 @@
 #include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/controls.h"
+#include "plugin/tuning_worker.h"
 
 namespace {
 
@@ -33,6 +34,17 @@ void play_chord(TubeBank& bank, const HeldKeys& keys)
 {
     for (int i = 0; i < TUBE_COUNT; ++i) {
         set_tube(bank, i, set_note, keys.chord[i]);
+    }
+}
+
+// Every tube asks for its length again now: the damping's retune, when no
+// worker takes it.
+void retune_now(TubeBank& bank)
+{
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        Tube tube = load_tube(bank, i);
+        request_length(tube);
+        store_tube(bank, i, tube);
     }
 }
 
@@ -109,7 +121,16 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
         }
     }
     const bool from_keys = chosen(controls.control[CONTROL_NOTES_FROM].cache);
-    apply_companion_controls(bank, controls, !from_keys);
+    const float damping_before = controls.control[CONTROL_DAMPING].cache;
+    const bool worker = c.worker != nullptr;
+    apply_companion_controls(bank, controls, !from_keys, worker);
+    // In tune, the damping moves every tube's length: the lengths keep their
+    // places until the worker's answer comes (set_damping_later), or follow
+    // now if the worker cannot be asked.
+    if (worker && controls.control[CONTROL_DAMPING].cache != damping_before &&
+        !chosen(controls.control[CONTROL_TUNING].cache) && !ask_worker_for_distances(instance)) {
+        retune_now(bank);
+    }
     if (play_held_chord) {
         play_chord(bank, c.keys);
     }

@@ -5,8 +5,11 @@
 namespace {
 
 // What each control that acts on the tubes does to them: the notes go to
-// their own tube, every other control to all four, tube 1 first.
-void hand_over(TubeBank& bank, ControlId id, float value)
+// their own tube, every other control to all four, tube 1 first. The damping
+// goes through `damping`: set_damping, or set_damping_later for a companion
+// that works its tubes' new distances out on another thread.
+void hand_over(TubeBank& bank, ControlId id, float value,
+               void (*damping)(Tube&, float) = set_damping)
 {
     void (*set)(Tube&, float) = nullptr;
     switch (id) {
@@ -20,7 +23,7 @@ void hand_over(TubeBank& bank, ControlId id, float value)
         set = set_level;
         break;
     case CONTROL_DAMPING:
-        set = set_damping;
+        set = damping;
         break;
     default:
         set_tube(bank, id - CONTROL_NOTE_1, set_note, value);
@@ -77,7 +80,8 @@ float sanitized_value(const ControlPort& control, ControlId id)
 }
 
 // Read once: the value clamped is the value handed over.
-void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs)
+void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs,
+                              bool damping_later)
 {
     for (ControlId id : TAKE_UP_ORDER) {
         if (is_note(id) && !notes_from_knobs) {
@@ -89,6 +93,6 @@ void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_fro
             continue;
         }
         control.cache = value;
-        hand_over(bank, id, value);
+        hand_over(bank, id, value, damping_later ? set_damping_later : set_damping);
     }
 }

@@ -30,5 +30,8 @@ float sanitized_value(const ControlPort& control, ControlId id);
 
 // Start of every run of a companion: the same hand-over as apply_controls,
 // of sanitized values, and of the note controls only when the notes come
-// from the knobs.
-void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs);
+// from the knobs. With damping_later a damping change leaves the lengths
+// where they are (set_damping_later): the caller asks for the new distances
+// elsewhere.
+void apply_companion_controls(TubeBank& bank, Controls& controls, bool notes_from_knobs,
+                              bool damping_later);

@@ -10,9 +10,9 @@
 static const LV2_Descriptor DESCRIPTORS[] = {
     {PLUGIN_URI, instantiate, connect_port, activate, run, deactivate, cleanup, extension_data},
     {PLUGIN_URI_MONO, instantiate_mono, connect_port, activate, run, deactivate, cleanup,
-     extension_data},
+     companion_extension_data},
     {PLUGIN_URI_STEREO, instantiate_stereo, connect_port, activate, run, deactivate, cleanup,
-     extension_data},
+     companion_extension_data},
 };
 
 // LV2_SYMBOL_EXPORT gives C linkage and default visibility.

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "diag/debug_log.h"
@@ -21,9 +22,21 @@ void release(PluginInstance* instance)
     std::free(instance);
 }
 
+// The host's worker, an optional feature: null without it.
+const LV2_Worker_Schedule* find_worker(const LV2_Feature* const* features)
+{
+    for (int i = 0; features != nullptr && features[i] != nullptr; ++i) {
+        if (std::strcmp(features[i]->URI, LV2_WORKER__schedule) == 0) {
+            return static_cast<const LV2_Worker_Schedule*>(features[i]->data);
+        }
+    }
+    return nullptr;
+}
+
 // A companion's record, at the defaults of its controls. Its caches stay
 // unset: the first run takes every control up.
-Companion* make_companion(PluginKind kind, const MidiUrids& urids)
+Companion* make_companion(PluginKind kind, const MidiUrids& urids,
+                          const LV2_Worker_Schedule* worker)
 {
     auto* companion = static_cast<Companion*>(std::malloc(sizeof(Companion)));
     if (companion == nullptr) {
@@ -36,6 +49,7 @@ Companion* make_companion(PluginKind kind, const MidiUrids& urids)
     companion->out_right = nullptr;
     companion->midi = nullptr;
     companion->urids = urids;
+    companion->worker = worker;
     reset_held_keys(companion->keys, static_cast<int>(CONTROLS[CONTROL_NOTE_1].minimum),
                     static_cast<int>(CONTROLS[CONTROL_NOTE_1].maximum));
     companion->mix = output_mix(CONTROLS[CONTROL_WIDTH].default_value,
@@ -95,7 +109,7 @@ LV2_Handle make_instance(PluginKind kind, double sample_rate, const LV2_Feature*
     }
 
     if (kind != PluginKind::FOUR) {
-        instance->companion = make_companion(kind, urids);
+        instance->companion = make_companion(kind, urids, find_worker(features));
         if (instance->companion == nullptr) {
             release(instance);
             return nullptr;

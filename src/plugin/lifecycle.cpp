@@ -1,5 +1,7 @@
 #include "plugin/lifecycle.h"
 
+#include <cstring>
+
 #include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/companion_run.h"
@@ -7,6 +9,7 @@
 #include "plugin/fp_mode.h"
 #include "plugin/instance.h"
 #include "plugin/ports.h"
+#include "plugin/tuning_worker.h"
 
 namespace {
 
@@ -80,4 +83,12 @@ void run(LV2_Handle handle, uint32_t sample_count)
 const void* extension_data(const char*)
 {
     return nullptr;
+}
+
+// A companion works out its in-tune lengths after a damping change on the
+// host's worker thread, when the host has one.
+const void* companion_extension_data(const char* uri)
+{
+    return uri != nullptr && std::strcmp(uri, LV2_WORKER__interface) == 0 ? &TUNING_WORKER
+                                                                          : nullptr;
 }

@@ -126,7 +126,7 @@ TEST_F(PortTable, EveryPluginDeclaresTheTablesPorts)
 // A host fits a companion to a track from its main groups: the mono
 // companion's input is a mono group, the stereo one's a stereo group, both
 // outputs a stereo pair, each port with its designation.
-TEST_F(PortTable, CompanionsDeclareTheirTracksPortGroups)
+TEST_F(PortTable, CompanionsDeclareTheirTracksPortGroupsAndFeatures)
 {
     const std::string pg = LV2_PG;
     for (const PluginUnderTest& want : PLUGINS) {
@@ -174,6 +174,20 @@ TEST_F(PortTable, CompanionsDeclareTheirTracksPortGroups)
         Node map = host.uri("http://lv2plug.in/ns/ext/urid#map");
         EXPECT_TRUE(lilv_nodes_contains(required.get(), map.get()));
         EXPECT_EQ(lilv_nodes_size(required.get()), 1u);
+        // The worker: offered by the library exactly as the metadata says, so
+        // that a host which gives its schedule also finds the interface.
+        Nodes optional(lilv_plugin_get_optional_features(p));
+        Node schedule = host.uri("http://lv2plug.in/ns/ext/worker#schedule");
+        EXPECT_TRUE(lilv_nodes_contains(optional.get(), schedule.get()));
+        Nodes extensions(lilv_plugin_get_extension_data(p));
+        ASSERT_EQ(lilv_nodes_size(extensions.get()), 1u);
+        const LV2_Descriptor* library = lv2_descriptor(static_cast<uint32_t>(want.kind));
+        LILV_FOREACH(nodes, e, extensions.get())
+        {
+            const char* uri = lilv_node_as_uri(lilv_nodes_get(extensions.get(), e));
+            EXPECT_STREQ(uri, "http://lv2plug.in/ns/ext/worker#interface");
+            EXPECT_NE(library->extension_data(uri), nullptr) << uri;
+        }
     }
 }
 

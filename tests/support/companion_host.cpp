@@ -47,15 +47,15 @@ LV2_Atom_Sequence* empty_sequence(uint8_t* memory)
 
 }  // namespace
 
-CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames)
+CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames,
+                             const LV2_Feature* const* features)
     : in_left(max_frames, 0.0f),
       in_right(max_frames, 0.0f),
       out_left(max_frames, 0.0f),
       out_right(max_frames, 0.0f),
       kind_(kind),
       descriptor_(lv2_descriptor(static_cast<uint32_t>(kind))),
-      handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/",
-                                       companion_features())),
+      handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/", features)),
       midi_capacity_(sizeof midi_ - sizeof(LV2_Atom))
 {
     if (handle_ == nullptr) throw std::runtime_error("the companion did not instantiate");

@@ -30,7 +30,8 @@ float centred_tubes(float t1, float t2, float t3, float t4);
 // run.
 class CompanionHost {
 public:
-    CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames = 4096);
+    CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames = 4096,
+                  const LV2_Feature* const* features = companion_features());
     ~CompanionHost();
     CompanionHost(const CompanionHost&) = delete;
     CompanionHost& operator=(const CompanionHost&) = delete;

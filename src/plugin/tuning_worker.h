@@ -1,0 +1,22 @@
+#pragma once
+
+#include <lv2/worker/worker.h>
+
+struct PluginInstance;
+
+// A companion in tune works out each tube's fractional length for its note,
+// damping and decay (engine/in_tune.h): tens of thousands of instructions a
+// tube. A note change needs its length at its own frame, so that is worked
+// out in run (and remembered). A damping change, which automation makes at
+// every block, is asked of the host's worker thread when the host offers
+// one: run moves the damping at once and the lengths follow when the
+// answer comes back, a block or so later; the pitch moves by a few cents at
+// most in between. Without a worker the lengths follow in the same run.
+
+// After a damping change in run: asks the worker for the distances of every
+// tube in tune; false when there is no worker or its queue is full, and the
+// caller retunes the tubes itself.
+bool ask_worker_for_distances(PluginInstance& instance);
+
+// The worker's side and the answer's way back, for extension_data.
+extern const LV2_Worker_Interface TUNING_WORKER;
