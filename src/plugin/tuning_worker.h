@@ -10,8 +10,8 @@ struct PluginInstance;
 // out in run (and remembered). A damping change, which automation makes at
 // every block, is asked of the host's worker thread when the host offers
 // one: run moves the damping at once and the lengths follow when the
-// answer comes back, a block or so later; the pitch moves by a few cents at
-// most in between. Without a worker the lengths follow in the same run.
+// answer comes back, a block or so later, keeping the old damping's lengths
+// until then. Without a worker the lengths follow in the same run.
 
 // After a damping change in run: asks the worker for the distances of every
 // tube in tune; false when there is no worker or its queue is full, and the
