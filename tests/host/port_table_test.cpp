@@ -188,7 +188,7 @@ TEST_F(PortTable, EveryCompanionIndexDrivesThePortItsSymbolNames)
         const LilvPlugin* p = plugin(want.uri);
         ASSERT_NE(p, nullptr);
         const LV2_Descriptor* d = lv2_descriptor(static_cast<uint32_t>(want.kind));
-        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", companion_features());
+        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", host_features());
         ASSERT_NE(h, nullptr);
         auto& instance = *static_cast<PluginInstance*>(h);
         std::vector<float> storage(lilv_plugin_get_num_ports(p));

@@ -10,13 +10,7 @@
 
 #include "plugin/instance.h"
 #include "plugin/ports.h"
-
-// A host's URID map: each URI its own number from 1, for as long as the
-// process runs.
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri);
-
-// The features a host gives a companion: the URID map, and nothing else.
-const LV2_Feature* const* companion_features();
+#include "urid_map.h"
 
 // The four tubes' outputs at one frame as a companion at width 0 and mix
 // 100 % puts them on each output: every tube at the gain of the centre (half
