@@ -17,6 +17,7 @@
 #include "lilv_support.h"
 #include "plugin/ports.h"
 #include "spectrum.h"
+#include "support/plugin_harness.h"
 #include "urid_map.h"
 
 namespace {
@@ -27,27 +28,18 @@ constexpr uint32_t BLOCK = 256;
 // about 12,800 frames; the tubes are excited only after it.
 constexpr size_t SETTLE_FRAMES = 20000;
 
-struct Controls {
-    std::array<float, TUBES> note{
-        CONTROLS[CONTROL_NOTE_1].default_value, CONTROLS[CONTROL_NOTE_2].default_value,
-        CONTROLS[CONTROL_NOTE_3].default_value, CONTROLS[CONTROL_NOTE_4].default_value};
-    float transpose = CONTROLS[CONTROL_TRANSPOSE].default_value;
-    float decay = CONTROLS[CONTROL_DECAY].default_value;
-    float level = CONTROLS[CONTROL_LEVEL].default_value;
-    float damping = CONTROLS[CONTROL_DAMPING].default_value;
-
-    float* by_symbol(const std::string& symbol)
-    {
-        for (int k = 0; k < TUBES; ++k) {
-            if (symbol == "note_" + std::to_string(k + 1)) return &note[k];
-        }
-        if (symbol == "transpose") return &transpose;
-        if (symbol == "decay") return &decay;
-        if (symbol == "level") return &level;
-        if (symbol == "damping") return &damping;
-        return nullptr;
+// The control a port's symbol names, or null.
+float* by_symbol(Control& c, const std::string& symbol)
+{
+    for (int k = 0; k < TUBES; ++k) {
+        if (symbol == "note_" + std::to_string(k + 1)) return &c.note[k];
     }
-};
+    if (symbol == "transpose") return &c.transpose;
+    if (symbol == "decay") return &c.decay;
+    if (symbol == "level") return &c.level;
+    if (symbol == "damping") return &c.damping;
+    return nullptr;
+}
 
 // One instance made by lilv from the bundle, fed per-tube input and rendered
 // in host-sized blocks.
@@ -55,7 +47,7 @@ struct Render {
     std::array<std::vector<float>, TUBES> out;
 };
 
-Render render_through_lilv(const LilvPlugin* plugin, double rate, Controls controls,
+Render render_through_lilv(const LilvPlugin* plugin, double rate, Control controls,
                            const std::array<std::vector<float>, TUBES>& in)
 {
     Render result;
@@ -134,7 +126,7 @@ TEST_F(LilvHost, EveryTubeRingsAtItsPitchAndDiesAway)
     for (double rate : {44100.0, 48000.0, 96000.0}) {
         SCOPED_TRACE("rate " + std::to_string(rate));
         const size_t frames = SETTLE_FRAMES + size_t(rate);
-        const Controls controls;
+        const Control controls;
         const Render r =
             render_through_lilv(plugin, rate, controls, clicks(frames, {true, true, true, true}));
         for (int k = 0; k < TUBES; ++k) {
@@ -167,7 +159,7 @@ TEST_F(LilvHost, ATubeSoundsOnlyOnItsOwnOutput)
     for (int only = 0; only < TUBES; ++only) {
         std::array<bool, TUBES> which{};
         which[only] = true;
-        const Render r = render_through_lilv(plugin, 48000.0, Controls{}, clicks(frames, which));
+        const Render r = render_through_lilv(plugin, 48000.0, Control{}, clicks(frames, which));
         for (int k = 0; k < TUBES; ++k) {
             const double level = rms(r.out[k], 0, frames);
             if (k == only) {
@@ -201,19 +193,19 @@ TEST_F(LilvHost, PresetsLoadThroughLilvStateAndTuneTheTubes)
         EXPECT_EQ(lilv_state_get_num_properties(state), 0u) << "presets hold port values only";
 
         struct Restore {
-            Controls controls;
+            Control controls;
             LV2_URID atom_float;
             int values = 0;
             int wrong_type = 0;
-        } restore{Controls{}, atom_float};
+        } restore{Control{}, atom_float};
         // Start from values no preset uses, so that a control the preset
         // fails to set shows up.
-        restore.controls.note.fill(-1.0f);
+        std::fill(std::begin(restore.controls.note), std::end(restore.controls.note), -1.0f);
         lilv_state_restore(
             state, nullptr,
             [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
                 auto* r = static_cast<Restore*>(data);
-                float* target = r->controls.by_symbol(symbol);
+                float* target = by_symbol(r->controls, symbol);
                 if (target == nullptr || type != r->atom_float || size != sizeof(float)) {
                     ++r->wrong_type;
                     return;
@@ -226,7 +218,7 @@ TEST_F(LilvHost, PresetsLoadThroughLilvStateAndTuneTheTubes)
         EXPECT_EQ(restore.values, 8);
         EXPECT_EQ(restore.wrong_type, 0);
 
-        const Controls& c = restore.controls;
+        const Control& c = restore.controls;
         const double rate = 48000.0;
         const size_t frames = SETTLE_FRAMES + size_t(rate);
         const Render r =
