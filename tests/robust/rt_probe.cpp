@@ -74,21 +74,31 @@ bool inject_failure()
     return false;
 }
 
-void* obtain(RtProbeCall call, size_t alignment, size_t size)
+// A new block from `allocate` (the C library's own), counted, or refused
+// where a test asked for it.
+template <typename Allocate>
+void* obtain(RtProbeCall call, Allocate allocate)
 {
     if (!counting) {
-        return alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+        return allocate();
     }
     note(call);
     if (inject_failure()) {
         errno = ENOMEM;
         return nullptr;
     }
-    void* block = alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    void* block = allocate();
     if (block != nullptr) {
         obtained.fetch_add(1, std::memory_order_relaxed);
     }
     return block;
+}
+
+void* obtain(RtProbeCall call, size_t alignment, size_t size)
+{
+    return obtain(call, [=] {
+        return alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    });
 }
 
 void release(RtProbeCall call, void* block)
@@ -206,19 +216,7 @@ void* malloc(size_t size) noexcept
 
 void* calloc(size_t count, size_t size) noexcept
 {
-    if (!counting) {
-        return __libc_calloc(count, size);
-    }
-    note(RT_CALLOC);
-    if (inject_failure()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* block = __libc_calloc(count, size);
-    if (block != nullptr) {
-        obtained.fetch_add(1, std::memory_order_relaxed);
-    }
-    return block;
+    return obtain(RT_CALLOC, [=] { return __libc_calloc(count, size); });
 }
 
 void* realloc(void* block, size_t size) noexcept
