@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diag/debug_log.h"
+#include "urid_map.h"
 
 namespace {
 
@@ -42,25 +43,6 @@ bool log_file_exists()
 {
     struct stat info;
     return stat(LOG_PATH, &info) == 0;
-}
-
-// The URID map a companion needs; called only when an instance is made.
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
-{
-    static std::vector<std::string> uris;
-    for (size_t i = 0; i < uris.size(); ++i) {
-        if (uris[i] == uri) return LV2_URID(i + 1);
-    }
-    uris.emplace_back(uri);
-    return LV2_URID(uris.size());
-}
-
-const LV2_Feature* const* host_features()
-{
-    static LV2_URID_Map map{nullptr, map_uri};
-    static const LV2_Feature map_feature{LV2_URID__map, &map};
-    static const LV2_Feature* const features[] = {&map_feature, nullptr};
-    return features;
 }
 
 }  // namespace

@@ -111,36 +111,6 @@ TEST_F(BundleMetadata, DeclaresExactlyThePortsTheLibraryHas)
     EXPECT_EQ(symbols.size(), size_t(PORT_COUNT));
 }
 
-// The library's side of the same table: each index the metadata declares
-// reaches the instance field that its symbol names.
-TEST_F(BundleMetadata, EveryDeclaredIndexDrivesThePortItsSymbolNames)
-{
-    PluginHarness harness(48000.0);
-    PluginInstance& instance = harness.instance();
-    static float buffers[PORT_COUNT];
-    for (uint32_t i = 0; i < PORT_COUNT; ++i) {
-        harness.descriptor->connect_port(harness.handle, i, &buffers[i]);
-    }
-    const auto field_of = [&](const std::string& symbol) -> const void* {
-        for (int k = 0; k < TUBE_COUNT; ++k) {
-            const std::string n = std::to_string(k + 1);
-            if (symbol == "in_" + n) return instance.input[k];
-            if (symbol == "out_" + n) return instance.output[k];
-            if (symbol == "note_" + n) return instance.controls.control[CONTROL_NOTE_1 + k].port;
-        }
-        if (symbol == "transpose") return instance.controls.control[CONTROL_TRANSPOSE].port;
-        if (symbol == "decay") return instance.controls.control[CONTROL_DECAY].port;
-        if (symbol == "level") return instance.controls.control[CONTROL_LEVEL].port;
-        if (symbol == "damping") return instance.controls.control[CONTROL_DAMPING].port;
-        return nullptr;
-    };
-    for (uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {
-        const LilvPort* port = lilv_plugin_get_port_by_index(plugin, i);
-        const std::string symbol = HostWorld::text(lilv_port_get_symbol(plugin, port));
-        EXPECT_EQ(field_of(symbol), &buffers[i]) << symbol << " at index " << i;
-    }
-}
-
 TEST_F(BundleMetadata, ControlsHaveUnitsRangesAndProperties)
 {
     for (const ExpectedPort& want : PORTS) {
@@ -278,51 +248,6 @@ TEST_F(BundleMetadata, FeaturesMatchWhatTheLibraryNeeds)
     EXPECT_FALSE(lilv_plugin_has_feature(plugin, in_place_broken.get()));
     Nodes extensions(lilv_plugin_get_extension_data(plugin));
     EXPECT_EQ(lilv_nodes_size(extensions.get()), 0u);
-}
-
-TEST_F(BundleMetadata, PresetsSetEveryControlWithinItsRange)
-{
-    Node preset_class = host.uri(LV2_PSET "Preset");
-    Nodes presets(lilv_plugin_get_related(plugin, preset_class.get()));
-    ASSERT_GE(lilv_nodes_size(presets.get()), 5u);
-    std::set<std::string> labels;
-    LILV_FOREACH(nodes, i, presets.get())
-    {
-        const LilvNode* preset = lilv_nodes_get(presets.get(), i);
-        SCOPED_TRACE(HostWorld::text(preset));
-        ASSERT_GE(lilv_world_load_resource(host.world(), preset), 0) << "its data file loads";
-        const std::string label = HostWorld::text(host.get(preset, RDFS_NS "label").get());
-        EXPECT_FALSE(label.empty());
-        labels.insert(label);
-        EXPECT_FALSE(HostWorld::text(host.get(preset, RDFS_NS "comment").get()).empty());
-
-        Node port_predicate = host.uri(LV2_CORE "port");
-        Nodes ports(lilv_world_find_nodes(host.world(), preset, port_predicate.get(), nullptr));
-        std::set<std::string> set_symbols;
-        LILV_FOREACH(nodes, j, ports.get())
-        {
-            const LilvNode* entry = lilv_nodes_get(ports.get(), j);
-            const std::string symbol = HostWorld::text(host.get(entry, LV2_CORE "symbol").get());
-            Node value = host.get(entry, LV2_PSET "value");
-            ASSERT_TRUE(value) << symbol;
-            Node symbol_node(lilv_new_string(host.world(), symbol.c_str()));
-            const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin, symbol_node.get());
-            ASSERT_NE(port, nullptr) << "preset sets an unknown port " << symbol;
-            ASSERT_TRUE(port_is(port, LV2_CORE "ControlPort")) << symbol;
-            LilvNode *min = nullptr, *max = nullptr;
-            lilv_port_get_range(plugin, port, nullptr, &min, &max);
-            Node lo(min), hi(max);
-            const float v = lilv_node_as_float(value.get());
-            EXPECT_LE(lilv_node_as_float(lo.get()), v) << symbol;
-            EXPECT_LE(v, lilv_node_as_float(hi.get())) << symbol;
-            if (port_has(port, LV2_CORE "integer")) {
-                EXPECT_EQ(v, std::round(v)) << symbol;
-            }
-            set_symbols.insert(symbol);
-        }
-        EXPECT_EQ(set_symbols.size(), 8u) << "a preset sets all eight controls";
-    }
-    EXPECT_EQ(labels.size(), lilv_nodes_size(presets.get())) << "labels are unique";
 }
 
 }  // namespace

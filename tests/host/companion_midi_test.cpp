@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lilv_support.h"
+#include "urid_map.h"
 
 // The companions played from MIDI through lilv, as a host that sends atom
 // sequences drives them.
@@ -17,25 +18,6 @@
 namespace {
 
 constexpr uint32_t BLOCK = 256;
-
-class UridMap {
-public:
-    LV2_URID_Map map{this, &UridMap::map_uri};
-    LV2_Feature feature{LV2_URID__map, &map};
-    LV2_URID operator()(const char* uri) { return map_uri(this, uri); }
-
-private:
-    static LV2_URID map_uri(LV2_URID_Map_Handle handle, const char* uri)
-    {
-        auto& uris = static_cast<UridMap*>(handle)->uris_;
-        for (size_t i = 0; i < uris.size(); ++i) {
-            if (uris[i] == uri) return LV2_URID(i + 1);
-        }
-        uris.push_back(uri);
-        return LV2_URID(uris.size());
-    }
-    std::vector<std::string> uris_;
-};
 
 struct Key {
     uint32_t frame;
@@ -47,8 +29,8 @@ struct Key {
 // its own, its ports found by symbol.
 class Companion {
 public:
-    Companion(const HostWorld& world, const char* uri, UridMap& urids, float notes_from)
-        : urids_(urids), world_(world.world())
+    Companion(const HostWorld& world, const char* uri, float notes_from)
+        : world_(world.world())
     {
         Node plugin_uri = world.uri(uri);
         plugin_ =
@@ -57,8 +39,7 @@ public:
         const uint32_t ports = lilv_plugin_get_num_ports(plugin_);
         controls_.assign(ports, 0.0f);
         lilv_plugin_get_port_ranges_float(plugin_, nullptr, nullptr, controls_.data());
-        const LV2_Feature* features[] = {&urids.feature, nullptr};
-        instance_ = lilv_plugin_instantiate(plugin_, 48000.0, features);
+        instance_ = lilv_plugin_instantiate(plugin_, 48000.0, host_features());
         if (instance_ == nullptr) return;
         for (uint32_t p = 0; p < ports; ++p) {
             if (!std::isnan(controls_[p])) {
@@ -116,14 +97,14 @@ private:
     {
         auto* bytes = reinterpret_cast<uint8_t*>(midi_.data());
         auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(bytes);
-        sequence->atom.type = urids_(LV2_ATOM__Sequence);
+        sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
         sequence->body.unit = 0;
         sequence->body.pad = 0;
         size_t end = sizeof(LV2_Atom_Sequence);
         for (const Key& k : keys) {
             LV2_Atom_Event event{};
             event.time.frames = k.frame;
-            event.body.type = urids_(LV2_MIDI__MidiEvent);
+            event.body.type = map_uri(nullptr, LV2_MIDI__MidiEvent);
             event.body.size = 3;
             const uint8_t message[8] = {k.status, k.key, uint8_t(k.status == 0x90 ? 100 : 0)};
             std::memcpy(bytes + end, &event, sizeof event);
@@ -133,7 +114,6 @@ private:
         sequence->atom.size = uint32_t(end - sizeof(LV2_Atom));
     }
 
-    UridMap& urids_;
     LilvWorld* world_;
     const LilvPlugin* plugin_ = nullptr;
     LilvInstance* instance_ = nullptr;
@@ -166,9 +146,8 @@ TEST(CompanionMidi, AChordFromTheKeysSoundsAsTheSameNotesOnTheKnobs)
     };
     HostWorld world(HostWorld::Load::BuildBundle);
     for (const char* uri : {PLUGIN_URI_MONO, PLUGIN_URI_STEREO}) {
-        UridMap urids;
-        Companion keys(world, uri, urids, 1.0f);
-        Companion knobs(world, uri, urids, 0.0f);
+        Companion keys(world, uri, 1.0f);
+        Companion knobs(world, uri, 0.0f);
         ASSERT_TRUE(keys.ready() && knobs.ready()) << uri;
         std::mt19937 rng(7);
         std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
@@ -216,9 +195,8 @@ TEST(CompanionMidi, AChordFromTheKeysSoundsAsTheSameNotesOnTheKnobs)
 TEST(CompanionMidi, TurningBetweenKnobsAndKeys)
 {
     HostWorld world(HostWorld::Load::BuildBundle);
-    UridMap urids;
-    Companion switched(world, PLUGIN_URI_MONO, urids, 0.0f);
-    Companion knobs(world, PLUGIN_URI_MONO, urids, 0.0f);
+    Companion switched(world, PLUGIN_URI_MONO, 0.0f);
+    Companion knobs(world, PLUGIN_URI_MONO, 0.0f);
     ASSERT_TRUE(switched.ready() && knobs.ready());
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> noise(-0.3f, 0.3f);

@@ -11,13 +11,14 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "lilv_support.h"
 #include "plugin/ports.h"
 #include "spectrum.h"
+#include "support/plugin_harness.h"
+#include "urid_map.h"
 
 namespace {
 
@@ -27,45 +28,18 @@ constexpr uint32_t BLOCK = 256;
 // about 12,800 frames; the tubes are excited only after it.
 constexpr size_t SETTLE_FRAMES = 20000;
 
-struct Controls {
-    std::array<float, TUBES> note{
-        CONTROLS[CONTROL_NOTE_1].default_value, CONTROLS[CONTROL_NOTE_2].default_value,
-        CONTROLS[CONTROL_NOTE_3].default_value, CONTROLS[CONTROL_NOTE_4].default_value};
-    float transpose = CONTROLS[CONTROL_TRANSPOSE].default_value;
-    float decay = CONTROLS[CONTROL_DECAY].default_value;
-    float level = CONTROLS[CONTROL_LEVEL].default_value;
-    float damping = CONTROLS[CONTROL_DAMPING].default_value;
-
-    float* by_symbol(const std::string& symbol)
-    {
-        for (int k = 0; k < TUBES; ++k) {
-            if (symbol == "note_" + std::to_string(k + 1)) return &note[k];
-        }
-        if (symbol == "transpose") return &transpose;
-        if (symbol == "decay") return &decay;
-        if (symbol == "level") return &level;
-        if (symbol == "damping") return &damping;
-        return nullptr;
+// The control a port's symbol names, or null.
+float* by_symbol(Control& c, const std::string& symbol)
+{
+    for (int k = 0; k < TUBES; ++k) {
+        if (symbol == "note_" + std::to_string(k + 1)) return &c.note[k];
     }
-};
-
-// A minimal URID map, the one feature lilv's state API needs from a host.
-class UridMap {
-public:
-    UridMap() : map_{this, &UridMap::map_uri} {}
-    LV2_URID_Map* map() { return &map_; }
-    LV2_URID id(const std::string& uri) { return map_uri(this, uri.c_str()); }
-
-private:
-    static LV2_URID map_uri(LV2_URID_Map_Handle handle, const char* uri)
-    {
-        auto* self = static_cast<UridMap*>(handle);
-        auto [it, added] = self->ids_.emplace(uri, LV2_URID(self->ids_.size() + 1));
-        return it->second;
-    }
-    std::map<std::string, LV2_URID> ids_;
-    LV2_URID_Map map_;
-};
+    if (symbol == "transpose") return &c.transpose;
+    if (symbol == "decay") return &c.decay;
+    if (symbol == "level") return &c.level;
+    if (symbol == "damping") return &c.damping;
+    return nullptr;
+}
 
 // One instance made by lilv from the bundle, fed per-tube input and rendered
 // in host-sized blocks.
@@ -73,7 +47,7 @@ struct Render {
     std::array<std::vector<float>, TUBES> out;
 };
 
-Render render_through_lilv(const LilvPlugin* plugin, double rate, Controls controls,
+Render render_through_lilv(const LilvPlugin* plugin, double rate, Control controls,
                            const std::array<std::vector<float>, TUBES>& in)
 {
     Render result;
@@ -142,15 +116,6 @@ TEST_F(LilvHost, FindsTheBuildTreeBundleOnLv2Path)
     EXPECT_STREQ(bundle, PLUGIN_BUNDLE_DIR);
     lilv_free(bundle);
     EXPECT_TRUE(lilv_plugin_verify(plugin));
-
-    const char* symbols[PORT_COUNT] = {"in_1",      "in_2",  "in_3",   "in_4",   "out_1",  "out_2",
-                                       "out_3",     "out_4", "note_1", "note_2", "note_3", "note_4",
-                                       "transpose", "decay", "level",  "damping"};
-    ASSERT_EQ(lilv_plugin_get_num_ports(plugin), uint32_t(PORT_COUNT));
-    for (uint32_t i = 0; i < PORT_COUNT; ++i) {
-        const LilvPort* port = lilv_plugin_get_port_by_index(plugin, i);
-        EXPECT_EQ(HostWorld::text(lilv_port_get_symbol(plugin, port)), symbols[i]) << "index " << i;
-    }
 }
 
 // A click into each tube at three host rates: nothing sounds before it, each
@@ -161,7 +126,7 @@ TEST_F(LilvHost, EveryTubeRingsAtItsPitchAndDiesAway)
     for (double rate : {44100.0, 48000.0, 96000.0}) {
         SCOPED_TRACE("rate " + std::to_string(rate));
         const size_t frames = SETTLE_FRAMES + size_t(rate);
-        const Controls controls;
+        const Control controls;
         const Render r =
             render_through_lilv(plugin, rate, controls, clicks(frames, {true, true, true, true}));
         for (int k = 0; k < TUBES; ++k) {
@@ -194,7 +159,7 @@ TEST_F(LilvHost, ATubeSoundsOnlyOnItsOwnOutput)
     for (int only = 0; only < TUBES; ++only) {
         std::array<bool, TUBES> which{};
         which[only] = true;
-        const Render r = render_through_lilv(plugin, 48000.0, Controls{}, clicks(frames, which));
+        const Render r = render_through_lilv(plugin, 48000.0, Control{}, clicks(frames, which));
         for (int k = 0; k < TUBES; ++k) {
             const double level = rms(r.out[k], 0, frames);
             if (k == only) {
@@ -211,8 +176,7 @@ TEST_F(LilvHost, ATubeSoundsOnlyOnItsOwnOutput)
 // them, each tube rings at the pitch of the preset's note and transposition.
 TEST_F(LilvHost, PresetsLoadThroughLilvStateAndTuneTheTubes)
 {
-    UridMap urids;
-    const LV2_URID atom_float = urids.id(LV2_ATOM__Float);
+    const LV2_URID atom_float = map_uri(nullptr, LV2_ATOM__Float);
     Node preset_class = host.uri(LV2_PSET "Preset");
     Nodes presets(lilv_plugin_get_related(plugin, preset_class.get()));
     ASSERT_GE(lilv_nodes_size(presets.get()), 5u);
@@ -223,25 +187,25 @@ TEST_F(LilvHost, PresetsLoadThroughLilvStateAndTuneTheTubes)
         SCOPED_TRACE(HostWorld::text(preset));
         // As hosts do: load the preset's own file, then make a state of it.
         ASSERT_GE(lilv_world_load_resource(host.world(), preset), 0);
-        LilvState* state = lilv_state_new_from_world(host.world(), urids.map(), preset);
+        LilvState* state = lilv_state_new_from_world(host.world(), host_urid_map(), preset);
         ASSERT_NE(state, nullptr);
         EXPECT_NE(lilv_state_get_label(state), nullptr);
         EXPECT_EQ(lilv_state_get_num_properties(state), 0u) << "presets hold port values only";
 
         struct Restore {
-            Controls controls;
+            Control controls;
             LV2_URID atom_float;
             int values = 0;
             int wrong_type = 0;
-        } restore{Controls{}, atom_float};
+        } restore{Control{}, atom_float};
         // Start from values no preset uses, so that a control the preset
         // fails to set shows up.
-        restore.controls.note.fill(-1.0f);
+        std::fill(std::begin(restore.controls.note), std::end(restore.controls.note), -1.0f);
         lilv_state_restore(
             state, nullptr,
             [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
                 auto* r = static_cast<Restore*>(data);
-                float* target = r->controls.by_symbol(symbol);
+                float* target = by_symbol(r->controls, symbol);
                 if (target == nullptr || type != r->atom_float || size != sizeof(float)) {
                     ++r->wrong_type;
                     return;
@@ -254,7 +218,7 @@ TEST_F(LilvHost, PresetsLoadThroughLilvStateAndTuneTheTubes)
         EXPECT_EQ(restore.values, 8);
         EXPECT_EQ(restore.wrong_type, 0);
 
-        const Controls& c = restore.controls;
+        const Control& c = restore.controls;
         const double rate = 48000.0;
         const size_t frames = SETTLE_FRAMES + size_t(rate);
         const Render r =

@@ -1,8 +1,9 @@
 // Every plug-in's metadata, as lilv reads it from the bundle, against the
 // library's table of ports (plugin/ports.h): the same ports at the same
 // indices, the same ranges and defaults, an enumeration's scale points for
-// each of its values, and the port groups that let a host fit a companion to
-// a track. Then each index must reach what its symbol names in the library.
+// each of its values, the port groups that let a host fit a companion to a
+// track, and presets that set the table's controls. Then each index must
+// reach what its symbol names in the library.
 
 #include <gtest/gtest.h>
 
@@ -25,12 +26,13 @@ struct PluginUnderTest {
     const char* uri;
     const PortRow* ports;
     uint32_t port_count;
+    uint32_t least_presets;
 };
 
 const PluginUnderTest PLUGINS[] = {
-    {PluginKind::FOUR, PLUGIN_URI, FOUR_PORTS, PORT_COUNT},
-    {PluginKind::MONO, PLUGIN_URI_MONO, MONO_PORTS, MONO_PORT_COUNT},
-    {PluginKind::STEREO, PLUGIN_URI_STEREO, STEREO_PORTS, STEREO_PORT_COUNT},
+    {PluginKind::FOUR, PLUGIN_URI, FOUR_PORTS, PORT_COUNT, 5},
+    {PluginKind::MONO, PLUGIN_URI_MONO, MONO_PORTS, MONO_PORT_COUNT, 10},
+    {PluginKind::STEREO, PLUGIN_URI_STEREO, STEREO_PORTS, STEREO_PORT_COUNT, 10},
 };
 
 class PortTable : public ::testing::Test {
@@ -194,54 +196,75 @@ TEST_F(PortTable, CompanionsDeclareTheirTracksPortGroupsAndFeatures)
 // Each index the metadata declares reaches, in the library, the storage its
 // symbol names: an index out of step would connect a host's knob to another
 // control, or its buffer to another channel.
-TEST_F(PortTable, EveryCompanionIndexDrivesThePortItsSymbolNames)
+TEST_F(PortTable, EveryIndexDrivesThePortItsSymbolNames)
 {
     for (const PluginUnderTest& want : PLUGINS) {
-        if (want.kind == PluginKind::FOUR) continue;
         SCOPED_TRACE(want.uri);
         const LilvPlugin* p = plugin(want.uri);
         ASSERT_NE(p, nullptr);
         const LV2_Descriptor* d = lv2_descriptor(static_cast<uint32_t>(want.kind));
-        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", companion_features());
+        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", host_features());
         ASSERT_NE(h, nullptr);
         auto& instance = *static_cast<PluginInstance*>(h);
         std::vector<float> storage(lilv_plugin_get_num_ports(p));
         for (uint32_t i = 0; i < storage.size(); ++i) d->connect_port(h, i, &storage[i]);
-        const Companion& c = *instance.companion;
+        const auto reached = [&](const std::string& symbol) -> const void* {
+            for (int id = 0; id < CONTROL_COUNT; ++id) {
+                if (symbol == CONTROLS[id].symbol) return instance.controls.control[id].port;
+            }
+            if (want.kind == PluginKind::FOUR) {
+                for (int k = 0; k < TUBE_COUNT; ++k) {
+                    if (symbol == "in_" + std::to_string(k + 1)) return instance.input[k];
+                    if (symbol == "out_" + std::to_string(k + 1)) return instance.output[k];
+                }
+                return nullptr;
+            }
+            const Companion& c = *instance.companion;
+            if (symbol == "in" || symbol == "in_left") return c.in_left;
+            if (symbol == "in_right") return c.in_right;
+            if (symbol == "out_left") return c.out_left;
+            if (symbol == "out_right") return c.out_right;
+            if (symbol == "midi_in") return c.midi;
+            return nullptr;
+        };
         for (uint32_t i = 0; i < storage.size(); ++i) {
             const LilvPort* port = lilv_plugin_get_port_by_index(p, i);
             const std::string symbol = HostWorld::text(lilv_port_get_symbol(p, port));
-            const void* reached = nullptr;
-            if (symbol == "in" || symbol == "in_left") reached = c.in_left;
-            if (symbol == "in_right") reached = c.in_right;
-            if (symbol == "out_left") reached = c.out_left;
-            if (symbol == "out_right") reached = c.out_right;
-            if (symbol == "midi_in") reached = c.midi;
-            for (int id = 0; id < CONTROL_COUNT; ++id) {
-                if (symbol == CONTROLS[id].symbol) reached = instance.controls.control[id].port;
-            }
-            EXPECT_EQ(reached, &storage[i]) << symbol << " at index " << i;
+            EXPECT_EQ(reached(symbol), &storage[i]) << symbol << " at index " << i;
         }
         d->cleanup(h);
     }
 }
 
-// The companions' presets set every control but the input routing, which
-// belongs to the track, each within its range.
-TEST_F(PortTable, CompanionPresetsSetEveryControlWithinItsRange)
+// Every preset has a label of its own and a comment, and sets every control
+// of its plug-in but the input routing, which belongs to the track, each to
+// a value within the control's range (a whole one where the port is integer).
+TEST_F(PortTable, PresetsSetEveryControlWithinItsRange)
 {
     for (const PluginUnderTest& want : PLUGINS) {
-        if (want.kind == PluginKind::FOUR) continue;
         SCOPED_TRACE(want.uri);
         const LilvPlugin* p = plugin(want.uri);
+        ASSERT_NE(p, nullptr);
+        std::set<std::string> expected;
+        for (const ControlRow& control : CONTROLS) {
+            if ((control.plugins & plugin_bit(want.kind)) && std::string(control.symbol) != "input") {
+                expected.insert(control.symbol);
+            }
+        }
         Node preset_class = host.uri(LV2_PSET "Preset");
         Nodes presets(lilv_plugin_get_related(p, preset_class.get()));
-        EXPECT_GE(lilv_nodes_size(presets.get()), 10u);
+        EXPECT_GE(lilv_nodes_size(presets.get()), want.least_presets);
+        std::set<std::string> labels;
         LILV_FOREACH(nodes, i, presets.get())
         {
             const LilvNode* preset = lilv_nodes_get(presets.get(), i);
             SCOPED_TRACE(HostWorld::text(preset));
-            ASSERT_GE(lilv_world_load_resource(host.world(), preset), 0);
+            ASSERT_GE(lilv_world_load_resource(host.world(), preset), 0) << "its data file loads";
+            const std::string label = HostWorld::text(host.get(preset, RDFS_NS "label").get());
+            EXPECT_FALSE(label.empty());
+            labels.insert(label);
+            EXPECT_FALSE(HostWorld::text(host.get(preset, RDFS_NS "comment").get()).empty());
+
             Node port_predicate = host.uri(LV2_CORE "port");
             Nodes ports(lilv_world_find_nodes(host.world(), preset, port_predicate.get(), nullptr));
             std::set<std::string> set;
@@ -249,25 +272,26 @@ TEST_F(PortTable, CompanionPresetsSetEveryControlWithinItsRange)
             {
                 const LilvNode* entry = lilv_nodes_get(ports.get(), j);
                 const std::string symbol = HostWorld::text(host.get(entry, LV2_CORE "symbol").get());
-                const float v = lilv_node_as_float(host.get(entry, LV2_PSET "value").get());
+                Node value = host.get(entry, LV2_PSET "value");
+                ASSERT_TRUE(value) << symbol;
+                const float v = lilv_node_as_float(value.get());
                 set.insert(symbol);
-                bool known = false;
                 for (const ControlRow& control : CONTROLS) {
                     if (symbol != control.symbol) continue;
-                    known = (control.plugins & plugin_bit(want.kind)) != 0;
                     EXPECT_LE(control.minimum, v) << symbol;
                     EXPECT_LE(v, control.maximum) << symbol;
                 }
-                EXPECT_TRUE(known) << symbol;
-            }
-            std::set<std::string> expected;
-            for (const ControlRow& control : CONTROLS) {
-                if ((control.plugins & plugin_bit(want.kind)) && std::string(control.symbol) != "input") {
-                    expected.insert(control.symbol);
+                Node symbol_node(lilv_new_string(host.world(), symbol.c_str()));
+                const LilvPort* port = lilv_plugin_get_port_by_symbol(p, symbol_node.get());
+                ASSERT_NE(port, nullptr) << "preset sets an unknown port " << symbol;
+                Node integer = host.uri(LV2_CORE "integer");
+                if (lilv_port_has_property(p, port, integer.get())) {
+                    EXPECT_EQ(v, std::round(v)) << symbol;
                 }
             }
             EXPECT_EQ(set, expected);
         }
+        EXPECT_EQ(labels.size(), lilv_nodes_size(presets.get())) << "labels are unique";
     }
 }
 

@@ -22,6 +22,7 @@
 #include "loaded_plugin.h"
 #include "plugin/ports.h"
 #include "rt_probe.h"
+#include "urid_map.h"
 
 // What the plug-in asks of the C library while the host's audio thread is in
 // it. Every call that can block or take unbounded time (allocation, file and
@@ -419,18 +420,6 @@ TEST(LogOn, RunTouchesTheFileOnlyForItsLines)
 
 namespace {
 
-// A host's URID map, as small as it can be: the companions map their few
-// URIs at instantiate, outside every counting window.
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
-{
-    static std::vector<std::string> uris;
-    for (size_t i = 0; i < uris.size(); ++i) {
-        if (uris[i] == uri) return LV2_URID(i + 1);
-    }
-    uris.emplace_back(uri);
-    return LV2_URID(uris.size());
-}
-
 // A companion driven as a host drives it: every port connected, a MIDI
 // sequence written into memory the host owns before each run.
 struct CompanionRun {
@@ -509,9 +498,9 @@ TEST(CompanionRunIsRealTimeSafe, NoAllocationFileOrLockCall)
 {
     ASSERT_TRUE(rt_probe_active());
     ASSERT_FALSE(log_file_exists()) << LOG_PATH << " exists: these runs need the log off";
-    LV2_URID_Map map{nullptr, map_uri};
-    const LV2_Feature map_feature{LV2_URID__map, &map};
-    const LV2_Feature* const features[] = {&map_feature, nullptr};
+    // The companions map their few URIs at instantiate, outside every
+    // counting window.
+    const LV2_Feature* const* features = host_features();
     const LV2_URID sequence = map_uri(nullptr, LV2_ATOM__Sequence);
     const LV2_URID frame_time = map_uri(nullptr, LV2_ATOM__frameTime);
     const LV2_URID midi_event = map_uri(nullptr, LV2_MIDI__MidiEvent);

@@ -74,21 +74,31 @@ bool inject_failure()
     return false;
 }
 
-void* obtain(RtProbeCall call, size_t alignment, size_t size)
+// A new block from `allocate` (the C library's own), counted, or refused
+// where a test asked for it.
+template <typename Allocate>
+void* obtain(RtProbeCall call, Allocate allocate)
 {
     if (!counting) {
-        return alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+        return allocate();
     }
     note(call);
     if (inject_failure()) {
         errno = ENOMEM;
         return nullptr;
     }
-    void* block = alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    void* block = allocate();
     if (block != nullptr) {
         obtained.fetch_add(1, std::memory_order_relaxed);
     }
     return block;
+}
+
+void* obtain(RtProbeCall call, size_t alignment, size_t size)
+{
+    return obtain(call, [=] {
+        return alignment != 0 ? __libc_memalign(alignment, size) : __libc_malloc(size);
+    });
 }
 
 void release(RtProbeCall call, void* block)
@@ -144,6 +154,16 @@ __attribute__((constructor(101))) void look_up_at_load()
     }                                                 \
     (void)0
 
+// A call that is counted and passed on unchanged: the function under its
+// own name and signature (the last argument), forwarding its arguments.
+#define PASS_ON(name, call, arguments, ...) \
+    __VA_ARGS__                             \
+    {                                       \
+        REAL(name);                         \
+        note(call);                         \
+        return real_##name arguments;       \
+    }
+
 }  // namespace
 
 extern "C" {
@@ -196,19 +216,7 @@ void* malloc(size_t size) noexcept
 
 void* calloc(size_t count, size_t size) noexcept
 {
-    if (!counting) {
-        return __libc_calloc(count, size);
-    }
-    note(RT_CALLOC);
-    if (inject_failure()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* block = __libc_calloc(count, size);
-    if (block != nullptr) {
-        obtained.fetch_add(1, std::memory_order_relaxed);
-    }
-    return block;
+    return obtain(RT_CALLOC, [=] { return __libc_calloc(count, size); });
 }
 
 void* realloc(void* block, size_t size) noexcept
@@ -253,49 +261,21 @@ int posix_memalign(void** block, size_t alignment, size_t size) noexcept
     return 0;
 }
 
-void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) noexcept
-{
-    REAL(mmap);
-    note(RT_MMAP);
-    return real_mmap(address, length, protection, flags, fd, offset);
-}
+PASS_ON(mmap, RT_MMAP, (address, length, protection, flags, fd, offset),
+        void* mmap(void* address, size_t length, int protection, int flags, int fd,
+                   off_t offset) noexcept)
 
-int munmap(void* address, size_t length) noexcept
-{
-    REAL(munmap);
-    note(RT_MUNMAP);
-    return real_munmap(address, length);
-}
+PASS_ON(munmap, RT_MUNMAP, (address, length), int munmap(void* address, size_t length) noexcept)
 
 // Files.
 
-FILE* fopen(const char* path, const char* mode)
-{
-    REAL(fopen);
-    note(RT_FOPEN);
-    return real_fopen(path, mode);
-}
+PASS_ON(fopen, RT_FOPEN, (path, mode), FILE* fopen(const char* path, const char* mode))
 
-FILE* fopen64(const char* path, const char* mode)
-{
-    REAL(fopen64);
-    note(RT_FOPEN);
-    return real_fopen64(path, mode);
-}
+PASS_ON(fopen64, RT_FOPEN, (path, mode), FILE* fopen64(const char* path, const char* mode))
 
-FILE* fdopen(int fd, const char* mode) noexcept
-{
-    REAL(fdopen);
-    note(RT_FDOPEN);
-    return real_fdopen(fd, mode);
-}
+PASS_ON(fdopen, RT_FDOPEN, (fd, mode), FILE* fdopen(int fd, const char* mode) noexcept)
 
-int fclose(FILE* file)
-{
-    REAL(fclose);
-    note(RT_FCLOSE);
-    return real_fclose(file);
-}
+PASS_ON(fclose, RT_FCLOSE, (file), int fclose(FILE* file))
 
 static mode_t open_mode(int flags, va_list args)
 {
@@ -335,82 +315,30 @@ int openat(int directory, const char* path, int flags, ...)
     return real_openat(directory, path, flags, mode);
 }
 
-int creat(const char* path, mode_t mode)
-{
-    REAL(creat);
-    note(RT_OPEN);
-    return real_creat(path, mode);
-}
+PASS_ON(creat, RT_OPEN, (path, mode), int creat(const char* path, mode_t mode))
 
-int fstat(int fd, struct stat* info) noexcept
-{
-    REAL(fstat);
-    note(RT_FSTAT);
-    return real_fstat(fd, info);
-}
+PASS_ON(fstat, RT_FSTAT, (fd, info), int fstat(int fd, struct stat* info) noexcept)
 
-int fstat64(int fd, struct stat64* info) noexcept
-{
-    REAL(fstat64);
-    note(RT_FSTAT);
-    return real_fstat64(fd, info);
-}
+PASS_ON(fstat64, RT_FSTAT, (fd, info), int fstat64(int fd, struct stat64* info) noexcept)
 
-int close(int fd)
-{
-    REAL(close);
-    note(RT_CLOSE);
-    return real_close(fd);
-}
+PASS_ON(close, RT_CLOSE, (fd), int close(int fd))
 
-ssize_t read(int fd, void* data, size_t size)
-{
-    REAL(read);
-    note(RT_READ);
-    return real_read(fd, data, size);
-}
+PASS_ON(read, RT_READ, (fd, data, size), ssize_t read(int fd, void* data, size_t size))
 
-ssize_t write(int fd, const void* data, size_t size)
-{
-    REAL(write);
-    note(RT_WRITE);
-    return real_write(fd, data, size);
-}
+PASS_ON(write, RT_WRITE, (fd, data, size), ssize_t write(int fd, const void* data, size_t size))
 
-size_t fread(void* data, size_t size, size_t count, FILE* file)
-{
-    REAL(fread);
-    note(RT_FREAD);
-    return real_fread(data, size, count, file);
-}
+PASS_ON(fread, RT_FREAD, (data, size, count, file),
+        size_t fread(void* data, size_t size, size_t count, FILE* file))
 
-size_t fwrite(const void* data, size_t size, size_t count, FILE* file)
-{
-    REAL(fwrite);
-    note(RT_FWRITE);
-    return real_fwrite(data, size, count, file);
-}
+PASS_ON(fwrite, RT_FWRITE, (data, size, count, file),
+        size_t fwrite(const void* data, size_t size, size_t count, FILE* file))
 
-int fputc(int c, FILE* file)
-{
-    REAL(fputc);
-    note(RT_FPUTC);
-    return real_fputc(c, file);
-}
+PASS_ON(fputc, RT_FPUTC, (c, file), int fputc(int c, FILE* file))
 
-int fputs(const char* text, FILE* file)
-{
-    REAL(fputs);
-    note(RT_FPUTS);
-    return real_fputs(text, file);
-}
+PASS_ON(fputs, RT_FPUTS, (text, file), int fputs(const char* text, FILE* file))
 
-int vfprintf(FILE* file, const char* format, va_list args)
-{
-    REAL(vfprintf);
-    note(RT_VFPRINTF);
-    return real_vfprintf(file, format, args);
-}
+PASS_ON(vfprintf, RT_VFPRINTF, (file, format, args),
+        int vfprintf(FILE* file, const char* format, va_list args))
 
 int fprintf(FILE* file, const char* format, ...)
 {
@@ -423,63 +351,28 @@ int fprintf(FILE* file, const char* format, ...)
     return written;
 }
 
-int fflush(FILE* file)
-{
-    REAL(fflush);
-    note(RT_FFLUSH);
-    return real_fflush(file);
-}
+PASS_ON(fflush, RT_FFLUSH, (file), int fflush(FILE* file))
 
 // Locks and waits.
 
-int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept
-{
-    REAL(pthread_mutex_lock);
-    note(RT_MUTEX_LOCK);
-    return real_pthread_mutex_lock(mutex);
-}
+PASS_ON(pthread_mutex_lock, RT_MUTEX_LOCK, (mutex),
+        int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept)
 
-int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept
-{
-    REAL(pthread_mutex_trylock);
-    note(RT_MUTEX_LOCK);
-    return real_pthread_mutex_trylock(mutex);
-}
+PASS_ON(pthread_mutex_trylock, RT_MUTEX_LOCK, (mutex),
+        int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept)
 
-int pthread_rwlock_rdlock(pthread_rwlock_t* lock) noexcept
-{
-    REAL(pthread_rwlock_rdlock);
-    note(RT_RWLOCK_LOCK);
-    return real_pthread_rwlock_rdlock(lock);
-}
+PASS_ON(pthread_rwlock_rdlock, RT_RWLOCK_LOCK, (lock),
+        int pthread_rwlock_rdlock(pthread_rwlock_t* lock) noexcept)
 
-int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept
-{
-    REAL(pthread_rwlock_wrlock);
-    note(RT_RWLOCK_LOCK);
-    return real_pthread_rwlock_wrlock(lock);
-}
+PASS_ON(pthread_rwlock_wrlock, RT_RWLOCK_LOCK, (lock),
+        int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept)
 
-int sem_wait(sem_t* semaphore)
-{
-    REAL(sem_wait);
-    note(RT_SEM_WAIT);
-    return real_sem_wait(semaphore);
-}
+PASS_ON(sem_wait, RT_SEM_WAIT, (semaphore), int sem_wait(sem_t* semaphore))
 
-int nanosleep(const struct timespec* duration, struct timespec* left)
-{
-    REAL(nanosleep);
-    note(RT_SLEEP);
-    return real_nanosleep(duration, left);
-}
+PASS_ON(nanosleep, RT_SLEEP, (duration, left),
+        int nanosleep(const struct timespec* duration, struct timespec* left))
 
-int usleep(useconds_t microseconds)
-{
-    REAL(usleep);
-    note(RT_SLEEP);
-    return real_usleep(microseconds);
-}
+PASS_ON(usleep, RT_SLEEP, (microseconds), int usleep(useconds_t microseconds))
 
 // A function-local static with a dynamic initialiser takes this guard, which
 // may block on another thread's initialisation.

@@ -256,4 +256,16 @@ TEST(SoundAnalysis, PeaksInFindsLinesAFewHertzApart)
     for (size_t i = 0; i < found.size(); ++i) EXPECT_NEAR(found[i], expected[i], 0.5);
 }
 
+// A click comes out of a loop as a pulse of either sign whose top lies
+// between frames; the frame it went in at, and anything from `until` on, are
+// not its arrival.
+TEST(SoundAnalysis, ArrivalIsThePulsesTopBetweenFrames)
+{
+    std::vector<float> out(40, 0.0f);
+    for (int i = 8; i <= 12; ++i) out[size_t(i)] = -float(1.0 - 0.1 * (i - 10.3) * (i - 10.3));
+    out[5] = 5.0f;
+    out[30] = 5.0f;
+    EXPECT_NEAR(arrival(out, 5, 20), 10.3, 1e-5);
+}
+
 }  // namespace

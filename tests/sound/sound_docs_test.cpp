@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "companion_tuning.h"
 #include "control_changes.h"
 #include "first_log.h"
 #include "measurements.h"
@@ -21,6 +22,10 @@
 #include "vibrato.h"
 
 namespace {
+
+constexpr double IN_TUNE_CENTS = 5.0;
+// The tuning page prints the companions' pitch to a hundredth of a cent.
+constexpr double PRINTED_CENTS = 0.0051;
 
 std::string read_file(const std::string& path)
 {
@@ -68,11 +73,21 @@ double seconds_of(const std::string& cell)
     return cell.find(" ms") != std::string::npos ? value / 1000.0 : value;
 }
 
-TEST(CommittedDocs, TuningAt48kHzMatchesTheBuiltPlugin)
-{
+// The built plug-in as a host loads it, and the pages it is held against.
+class CommittedDocs : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(host.plugin(), nullptr) << "LV2_PATH does not lead to the bundle";
+    }
     HostWorld host;
-    ASSERT_NE(host.plugin(), nullptr) << "LV2_PATH does not lead to the bundle";
-    const std::string table = read_file(DOCS_DIR "/tuning.md");
+    const std::string behaviour = read_file(DOCS_DIR "/behaviour.md");
+    const std::string tuning = read_file(DOCS_DIR "/tuning.md");
+    const std::string decay = read_file(DOCS_DIR "/decay.md");
+};
+
+TEST_F(CommittedDocs, TuningAt48kHzMatchesTheBuiltPlugin)
+{
     Setting setting;
     setting.sample_rate = 48000.0;
     setting.decay_ms = TUNING_DECAY_MS;
@@ -82,7 +97,7 @@ TEST(CommittedDocs, TuningAt48kHzMatchesTheBuiltPlugin)
     for (int t = 0; t < TUBES; ++t) {
         SCOPED_TRACE(names[t]);
         // Note, Hz, then lowest and pitch at 44.1, 48 and 96 kHz.
-        const auto cells = row(table, names[t]);
+        const auto cells = row(tuning, names[t]);
         ASSERT_EQ(cells.size(), 8u);
         const double f = note_hz(setting.notes[t]);
         EXPECT_NEAR(cents(tubes[size_t(t)].partials[0], f), std::stod(cells[4]), 0.51);
@@ -90,15 +105,12 @@ TEST(CommittedDocs, TuningAt48kHzMatchesTheBuiltPlugin)
     }
 }
 
-TEST(CommittedDocs, RingingAtTheLongestDecayMatchesTheBuiltPlugin)
+TEST_F(CommittedDocs, RingingAtTheLongestDecayMatchesTheBuiltPlugin)
 {
-    HostWorld host;
-    ASSERT_NE(host.plugin(), nullptr) << "LV2_PATH does not lead to the bundle";
-    const std::string table = read_file(DOCS_DIR "/decay.md");
-    const size_t section = table.find("## Decay 10.00 s, damping 12000 Hz");
+    const size_t section = decay.find("## Decay 10.00 s, damping 12000 Hz");
     ASSERT_NE(section, std::string::npos);
     // Partial, then Hz and T60 for each note; "whole" leaves Hz empty.
-    const auto whole = row(table, "whole", section);
+    const auto whole = row(decay, "whole", section);
     ASSERT_EQ(whole.size(), 1u + 2u * TUBES);
     Setting setting;
     setting.decay_ms = 10000.0;
@@ -131,19 +143,7 @@ std::vector<std::string> block_after(const std::string& text, const std::string&
     return lines;
 }
 
-class Behaviour : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_NE(host.plugin(), nullptr) << "LV2_PATH does not lead to the bundle";
-    }
-    HostWorld host;
-    const std::string behaviour = read_file(DOCS_DIR "/behaviour.md");
-    const std::string tuning = read_file(DOCS_DIR "/tuning.md");
-    const std::string decay = read_file(DOCS_DIR "/decay.md");
-};
-
-TEST_F(Behaviour, VibratoRateAndSwingMatchTheBuiltPlugin)
+TEST_F(CommittedDocs, VibratoRateAndSwingMatchTheBuiltPlugin)
 {
     for (const auto& at : measure_vibrato(host)) {
         for (const auto& tube : at.tubes) {
@@ -163,7 +163,7 @@ TEST_F(Behaviour, VibratoRateAndSwingMatchTheBuiltPlugin)
     }
 }
 
-TEST_F(Behaviour, PresetInversionAndGlideTimesMatchTheBuiltPlugin)
+TEST_F(CommittedDocs, PresetInversionAndGlideTimesMatchTheBuiltPlugin)
 {
     // Every change measured bears the rule out, as the page says.
     const auto changes = measure_preset_changes(host);
@@ -186,7 +186,7 @@ TEST_F(Behaviour, PresetInversionAndGlideTimesMatchTheBuiltPlugin)
     }
 }
 
-TEST_F(Behaviour, GlideDirectionAndTheLowestPartialAtC1MatchTheBuiltPlugin)
+TEST_F(CommittedDocs, GlideDirectionAndTheLowestPartialAtC1MatchTheBuiltPlugin)
 {
     for (const auto& e : measure_glide_ends(host)) {
         SCOPED_TRACE(note_key(e.note));
@@ -205,7 +205,7 @@ TEST_F(Behaviour, GlideDirectionAndTheLowestPartialAtC1MatchTheBuiltPlugin)
     }
 }
 
-TEST_F(Behaviour, LimiterCurveMatchesTheBuiltPlugin)
+TEST_F(CommittedDocs, LimiterCurveMatchesTheBuiltPlugin)
 {
     const ClipCurve clip = measure_soft_clip(host);
     for (const auto& l : clip.levels) {
@@ -221,7 +221,7 @@ TEST_F(Behaviour, LimiterCurveMatchesTheBuiltPlugin)
     EXPECT_LT(clip.largest_formula_error, 1e-5);
 }
 
-TEST_F(Behaviour, DampingTwentyAgainstTwelveKilohertzMatchesTheBuiltPlugin)
+TEST_F(CommittedDocs, DampingTwentyAgainstTwelveKilohertzMatchesTheBuiltPlugin)
 {
     // The whole ringing at decay 10 s, the row the README quotes.
     double whole[2][TUBES];
@@ -246,13 +246,50 @@ TEST_F(Behaviour, DampingTwentyAgainstTwelveKilohertzMatchesTheBuiltPlugin)
 
 // Runs through the private-/tmp launcher; where it could only take a lock,
 // the log's path is the machine's and the capture is not made.
-TEST_F(Behaviour, FirstLogLinesMatchTheBuiltPlugin)
+TEST_F(CommittedDocs, FirstLogLinesMatchTheBuiltPlugin)
 {
     const FirstLog log = capture_first_log(host);
     if (!log.measured) GTEST_SKIP() << log.why_not;
     EXPECT_EQ(log.instantiate, block_after(behaviour, "while the host calls `instantiate`"));
     EXPECT_EQ(log.first_run, block_after(behaviour, "in its first run"));
     EXPECT_EQ(log.glide_end, block_after(behaviour, "as its start-up glide ends"));
+}
+
+// The companions in tune, measured afresh through the mono companion as a
+// host loads it: a sample of notes at every rate and damping the tuning page
+// shows must lie within 5 cents of the note (those the tubes can reach), and
+// must agree with what docs/tuning.md says of them.
+TEST_F(CommittedDocs, CompanionsInTuneAsMeasuredAndAsThePageSays)
+{
+    const size_t section = tuning.find("## The companions, in tune");
+    ASSERT_NE(section, std::string::npos);
+
+    const std::pair<int, const char*> notes[] = {{24, "24 C1"}, {36, "36 C2"}, {48, "48 C3"},
+                                                 {60, "60 C4"}, {72, "72 C5"}, {84, "84 C6"}};
+    for (const auto& [note, key] : notes) {
+        const auto cells = row(tuning, key, section);
+        ASSERT_EQ(cells.size(), 2 + std::size(COMPANION_RATES) * std::size(COMPANION_DAMPINGS) + 1)
+            << key;
+        size_t column = 2;
+        for (const double rate : COMPANION_RATES) {
+            for (const double damping : COMPANION_DAMPINGS) {
+                SCOPED_TRACE(std::string(key) + " at " + std::to_string(rate) + " Hz, damping " +
+                             std::to_string(damping));
+                const CompanionPitch p = measure_companion_pitch(host, rate, damping, note);
+                const std::string& cell = cells[column++];
+                const bool bracketed = cell.front() == '(';
+                EXPECT_EQ(bracketed, p.out_of_reach);
+                if (p.out_of_reach) {
+                    // Rung at the longest loop instead, well above the note.
+                    EXPECT_GT(p.centre_cents, IN_TUNE_CENTS);
+                } else {
+                    EXPECT_NEAR(p.centre_cents, 0.0, IN_TUNE_CENTS);
+                }
+                EXPECT_NEAR(p.centre_cents, std::stod(cell.substr(bracketed ? 1 : 0)),
+                            PRINTED_CENTS);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -9,24 +9,6 @@
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
-{
-    static std::vector<std::string> uris;
-    for (size_t i = 0; i < uris.size(); ++i) {
-        if (uris[i] == uri) return LV2_URID(i + 1);
-    }
-    uris.emplace_back(uri);
-    return LV2_URID(uris.size());
-}
-
-const LV2_Feature* const* companion_features()
-{
-    static LV2_URID_Map map{nullptr, map_uri};
-    static const LV2_Feature map_feature{LV2_URID__map, &map};
-    static const LV2_Feature* const features[] = {&map_feature, nullptr};
-    return features;
-}
-
 float centred_tubes(float t1, float t2, float t3, float t4)
 {
     static const float centre = static_cast<float>(0.5 * std::cos(3.14159265358979323846 / 4.0));

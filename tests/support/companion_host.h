@@ -10,13 +10,7 @@
 
 #include "plugin/instance.h"
 #include "plugin/ports.h"
-
-// A host's URID map: each URI its own number from 1, for as long as the
-// process runs.
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri);
-
-// The features a host gives a companion: the URID map, and nothing else.
-const LV2_Feature* const* companion_features();
+#include "urid_map.h"
 
 // The four tubes' outputs at one frame as a companion at width 0 and mix
 // 100 % puts them on each output: every tube at the gain of the centre (half
@@ -31,7 +25,7 @@ float centred_tubes(float t1, float t2, float t3, float t4);
 class CompanionHost {
 public:
     CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames = 4096,
-                  const LV2_Feature* const* features = companion_features());
+                  const LV2_Feature* const* features = host_features());
     ~CompanionHost();
     CompanionHost(const CompanionHost&) = delete;
     CompanionHost& operator=(const CompanionHost&) = delete;

@@ -54,6 +54,15 @@ void place_at_rest(Tube& tube, uint64_t length)
     tube.pending_length = 0;
 }
 
+void start_glide(PluginHarness& h, int i, uint64_t from, uint64_t to)
+{
+    h.run(0);
+    h.edit_tube(i, [&](Tube& t) {
+        place_at_rest(t, from);
+        t.pending_length = to;
+    });
+}
+
 std::vector<std::string> read_log_lines()
 {
     std::vector<std::string> lines;

@@ -57,6 +57,10 @@ public:
 // advance the glide sees) and no request waits.
 void place_at_rest(Tube& tube, uint64_t length);
 
+// Tube i of a new instance (after its first, empty run) put at rest at
+// `from` sub-steps, with a glide to `to` asked for.
+void start_glide(PluginHarness& h, int i, uint64_t from, uint64_t to);
+
 // Reads the log file's lines (empty when it does not exist).
 std::vector<std::string> read_log_lines();
 

@@ -264,7 +264,7 @@ TEST(Companion, RefusesToStartWithoutTheHostsUridMap)
         const LV2_Feature other{"http://example.org/other", nullptr};
         const LV2_Feature* const features[] = {&other, nullptr};
         EXPECT_EQ(d->instantiate(d, 48000.0, "/nonexistent/", features), nullptr);
-        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", companion_features());
+        LV2_Handle h = d->instantiate(d, 48000.0, "/nonexistent/", host_features());
         ASSERT_NE(h, nullptr);
         d->cleanup(h);
     }

@@ -46,11 +46,7 @@ TEST(Glide, MeasuredLengthCountsBackFromTheWriteIndex)
 TEST(Glide, GrowsFromFiveHundredToSixHundred)
 {
     PluginHarness h(48000.0);
-    h.run(0);
-    h.edit_tube(0, [](Tube& t) {
-        place_at_rest(t, 500);
-        t.pending_length = 600;
-    });
+    start_glide(h, 0, 500, 600);
 
     h.run(1);
     Tube tube = h.tube(0);
@@ -94,11 +90,7 @@ TEST(Glide, FirstGlideSweepsRoundToTheNote)
 TEST(Glide, RequestDuringAGlideWaitsForTheArrival)
 {
     PluginHarness h(48000.0);
-    h.run(0);
-    h.edit_tube(0, [](Tube& t) {
-        place_at_rest(t, 500);
-        t.pending_length = 600;
-    });
+    start_glide(h, 0, 500, 600);
     h.run(10);
     // As a note change in between would leave it.
     h.edit_tube(0, [](Tube& t) { t.pending_length = 550; });
@@ -150,11 +142,7 @@ TEST(Glide, SixteenFramesMoveTheLengthByLessThanSixteen)
     };
     for (const Case c : {Case{500, 5800}, Case{5800, 150}}) {
         PluginHarness h(48000.0);
-        h.run(0);
-        h.edit_tube(0, [&](Tube& t) {
-            place_at_rest(t, c.from);
-            t.pending_length = c.to;
-        });
+        start_glide(h, 0, c.from, c.to);
         std::vector<uint64_t> lengths;
         for (int frame = 0; frame < 60000 && (lengths.empty() || h.tube(0).gliding); ++frame) {
             h.run(1);

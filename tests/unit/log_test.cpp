@@ -158,11 +158,7 @@ TEST(Log, GlideArrivalLogsTheNewFeedbackOnce)
     LogFileGuard log;
     log.create("1");
     PluginHarness h(48000.0);
-    h.run(0);
-    h.edit_tube(0, [](Tube& t) {
-        place_at_rest(t, 500);
-        t.pending_length = 600;
-    });
+    start_glide(h, 0, 500, 600);
     for (int i = 1; i < TUBE_COUNT; ++i) {
         h.edit_tube(i, [](Tube& t) { t.pending_length = 0; });  // keep the other tubes quiet
     }

@@ -9,33 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "urid_map.h"
+
 namespace {
 
-// A URID map as a host keeps one: each URI's number is its place in the list.
-struct UridMap {
-    std::vector<std::string> uris;
-    LV2_URID_Map map{this, &UridMap::map_uri};
-    LV2_Feature feature{LV2_URID__map, &map};
-
-    static LV2_URID map_uri(LV2_URID_Map_Handle handle, const char* uri)
-    {
-        auto& uris = static_cast<UridMap*>(handle)->uris;
-        for (size_t i = 0; i < uris.size(); ++i) {
-            if (uris[i] == uri) return LV2_URID(i + 1);
-        }
-        uris.push_back(uri);
-        return LV2_URID(uris.size());
-    }
-    LV2_URID operator()(const char* uri) { return map_uri(this, uri); }
-};
+LV2_URID urid(const char* uri)
+{
+    return map_uri(nullptr, uri);
+}
 
 // An atom sequence laid out byte by byte, so that a test can write what no
 // forge would: sizes that run past the end, stamps out of order.
 class Sequence {
 public:
-    Sequence(UridMap& urids, uint32_t unit = 0) : bytes_(sizeof(LV2_Atom_Sequence), 0)
+    explicit Sequence(uint32_t unit = 0) : bytes_(sizeof(LV2_Atom_Sequence), 0)
     {
-        header().atom.type = urids(LV2_ATOM__Sequence);
+        header().atom.type = urid(LV2_ATOM__Sequence);
         header().body.unit = unit;
     }
 
@@ -97,53 +86,59 @@ std::ostream& operator<<(std::ostream& out, const Read& r)
     return out << "{" << r.frame << " " << names[int(r.action)] << " " << r.key << "}";
 }
 
-std::vector<Read> read_all(const LV2_Atom_Sequence* sequence, uint32_t frames,
-                           const MidiUrids& urids)
-{
-    MidiReader reader;
-    begin_midi(reader, sequence, frames, urids);
-    std::vector<Read> out;
-    KeyEvent e;
-    while (next_key_event(reader, e)) {
-        out.push_back({e.frame, e.action, e.key});
-        if (out.size() > 1000) break;  // a walk that never ends is a fault too
-    }
-    return out;
-}
-
 constexpr KeyAction PRESS = KeyAction::PRESS;
 constexpr KeyAction RELEASE = KeyAction::RELEASE;
 constexpr KeyAction ALL = KeyAction::RELEASE_ALL;
+
+// A reader whose URIDs are mapped by the host's map, as instantiate maps them.
+class MidiRead : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(map_midi_urids(host_features(), mapped));
+        midi = mapped.midi_event;
+    }
+    // Every key change read from a block of `frames` frames.
+    std::vector<Read> read(const LV2_Atom_Sequence* sequence, uint32_t frames = 64) const
+    {
+        MidiReader reader;
+        begin_midi(reader, sequence, frames, mapped);
+        std::vector<Read> out;
+        KeyEvent e;
+        while (next_key_event(reader, e)) {
+            out.push_back({e.frame, e.action, e.key});
+            if (out.size() > 1000) break;  // a walk that never ends is a fault too
+        }
+        return out;
+    }
+
+    MidiUrids mapped{};
+    uint32_t midi = 0;
+};
 
 }  // namespace
 
 TEST(MidiInput, MapsItsUridsOnlyWithTheHostsMap)
 {
-    UridMap urids;
     MidiUrids mapped{};
     const LV2_Feature other{"http://lv2plug.in/ns/ext/options#options", nullptr};
     const LV2_Feature* none[] = {nullptr};
     const LV2_Feature* without[] = {&other, nullptr};
-    const LV2_Feature* with[] = {&other, &urids.feature, nullptr};
+    const LV2_Feature* with[] = {&other, host_features()[0], nullptr};
     EXPECT_FALSE(map_midi_urids(nullptr, mapped));
     EXPECT_FALSE(map_midi_urids(none, mapped));
     EXPECT_FALSE(map_midi_urids(without, mapped));
     ASSERT_TRUE(map_midi_urids(with, mapped));
-    EXPECT_EQ(mapped.sequence, urids(LV2_ATOM__Sequence));
-    EXPECT_EQ(mapped.frame_time, urids(LV2_ATOM__frameTime));
-    EXPECT_EQ(mapped.midi_event, urids(LV2_MIDI__MidiEvent));
+    EXPECT_EQ(mapped.sequence, urid(LV2_ATOM__Sequence));
+    EXPECT_EQ(mapped.frame_time, urid(LV2_ATOM__frameTime));
+    EXPECT_EQ(mapped.midi_event, urid(LV2_MIDI__MidiEvent));
 }
 
-TEST(MidiInput, ReadsKeyChangesInOrderAtTheirFrames)
+TEST_F(MidiRead, ReadsKeyChangesInOrderAtTheirFrames)
 {
-    UridMap urids;
-    MidiUrids mapped{};
-    const LV2_Feature* features[] = {&urids.feature, nullptr};
-    ASSERT_TRUE(map_midi_urids(features, mapped));
-    const uint32_t midi = mapped.midi_event;
-    const uint32_t other = urids("http://example.org/other-event");
+    const uint32_t other = urid("http://example.org/other-event");
 
-    Sequence s(urids);
+    Sequence s;
     s.event(0, midi, {0x90, 60, 100})                           // press, channel 1
         .event(3, midi, {0x9F, 64, 1})                          // press, channel 16, softest
         .event(5, other, {0x90, 61, 100})                       // not MIDI: passed over
@@ -168,18 +163,13 @@ TEST(MidiInput, ReadsKeyChangesInOrderAtTheirFrames)
         {0, PRESS, 60}, {3, PRESS, 64}, {7, RELEASE, 60}, {9, RELEASE, 64},
         {12, ALL, 0},   {13, ALL, 0},   {15, ALL, 0},     {24, PRESS, 127},
     };
-    EXPECT_EQ(read_all(s.get(), 64, mapped), expected);
+    EXPECT_EQ(read(s.get()), expected);
 }
 
-TEST(MidiInput, StampsStayInsideTheBlockAndNeverGoBack)
+TEST_F(MidiRead, StampsStayInsideTheBlockAndNeverGoBack)
 {
-    UridMap urids;
-    MidiUrids mapped{};
-    const LV2_Feature* features[] = {&urids.feature, nullptr};
-    ASSERT_TRUE(map_midi_urids(features, mapped));
-    const uint32_t midi = mapped.midi_event;
 
-    Sequence s(urids, mapped.frame_time);
+    Sequence s(mapped.frame_time);
     s.event(-5, midi, {0x90, 40, 1})  // before the block: its start
         .event(10, midi, {0x90, 41, 1})
         .event(4, midi, {0x90, 42, 1})  // earlier than the last: at the last
@@ -190,53 +180,48 @@ TEST(MidiInput, StampsStayInsideTheBlockAndNeverGoBack)
     const std::vector<Read> expected = {{0, PRESS, 40},  {10, PRESS, 41}, {10, PRESS, 42},
                                         {12, PRESS, 43}, {64, PRESS, 44}, {64, PRESS, 45},
                                         {64, PRESS, 46}};
-    EXPECT_EQ(read_all(s.get(), 64, mapped), expected);
+    EXPECT_EQ(read(s.get()), expected);
 
     // Stamped in beats: no frame can be read, so every change takes effect
     // where the block starts, in order.
-    Sequence beats(urids, urids(LV2_ATOM__beatTime));
+    Sequence beats(urid(LV2_ATOM__beatTime));
     beats.event(0, midi, {0x90, 50, 1}).event(7, midi, {0x80, 50, 0});
-    EXPECT_EQ(read_all(beats.get(), 64, mapped),
+    EXPECT_EQ(read(beats.get()),
               (std::vector<Read>{{0, PRESS, 50}, {0, RELEASE, 50}}));
 
     // An empty block puts everything at frame 0.
-    EXPECT_EQ(read_all(s.get(), 0, mapped).back(), (Read{0, PRESS, 46}));
+    EXPECT_EQ(read(s.get(), 0).back(), (Read{0, PRESS, 46}));
 }
 
-TEST(MidiInput, MalformedSequencesEndTheReadingInsideTheBuffer)
+TEST_F(MidiRead, MalformedSequencesEndTheReadingInsideTheBuffer)
 {
-    UridMap urids;
-    MidiUrids mapped{};
-    const LV2_Feature* features[] = {&urids.feature, nullptr};
-    ASSERT_TRUE(map_midi_urids(features, mapped));
-    const uint32_t midi = mapped.midi_event;
     const std::vector<Read> first = {{1, PRESS, 60}};
 
-    EXPECT_TRUE(read_all(nullptr, 64, mapped).empty());
+    EXPECT_TRUE(read(nullptr).empty());
 
     // A body that claims more bytes than the sequence holds ends it.
     for (uint32_t claimed : {9u, 16u, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
-        Sequence s(urids);
+        Sequence s;
         s.event(1, midi, {0x90, 60, 1}).raw_event(2, midi, claimed, {0x90, 61, 1});
-        EXPECT_EQ(read_all(s.get(), 64, mapped), first) << claimed;
+        EXPECT_EQ(read(s.get()), first) << claimed;
     }
     {
         // The atom's stated size cuts the sequence short: through the second
         // event's header, through the first event's body, or shorter than
         // the sequence's own body.
-        Sequence s(urids);
+        Sequence s;
         s.event(1, midi, {0x90, 60, 1}).event(2, midi, {0x90, 61, 1});
         const long header = sizeof(LV2_Atom_Sequence_Body);
         const long one = sizeof(LV2_Atom_Event) + 8;
-        EXPECT_EQ(read_all(s.get(header + one + 8), 64, mapped), first);
-        EXPECT_EQ(read_all(s.get(header + one - 5), 64, mapped), first);  // padding short
-        EXPECT_TRUE(read_all(s.get(header + one - 6), 64, mapped).empty());
-        EXPECT_TRUE(read_all(s.get(header), 64, mapped).empty());
-        EXPECT_TRUE(read_all(s.get(4), 64, mapped).empty());
-        EXPECT_TRUE(read_all(s.get(0), 64, mapped).empty());
-        EXPECT_EQ(read_all(s.get(), 64, mapped).size(), 2u);
+        EXPECT_EQ(read(s.get(header + one + 8)), first);
+        EXPECT_EQ(read(s.get(header + one - 5)), first);  // padding short
+        EXPECT_TRUE(read(s.get(header + one - 6)).empty());
+        EXPECT_TRUE(read(s.get(header)).empty());
+        EXPECT_TRUE(read(s.get(4)).empty());
+        EXPECT_TRUE(read(s.get(0)).empty());
+        EXPECT_EQ(read(s.get()).size(), 2u);
         // Not a sequence at all.
-        s.retype(urids(LV2_ATOM__Chunk));
-        EXPECT_TRUE(read_all(s.get(), 64, mapped).empty());
+        s.retype(urid(LV2_ATOM__Chunk));
+        EXPECT_TRUE(read(s.get()).empty());
     }
 }

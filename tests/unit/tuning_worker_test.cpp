@@ -22,7 +22,7 @@ struct TestWorker {
     bool full = false;  // the queue refuses work, as a host's may
     LV2_Worker_Schedule schedule{this, schedule_work};
     LV2_Feature feature{LV2_WORKER__schedule, &schedule};
-    const LV2_Feature* features[3] = {companion_features()[0], &feature, nullptr};
+    const LV2_Feature* features[3] = {host_features()[0], &feature, nullptr};
 
     static LV2_Worker_Status schedule_work(LV2_Worker_Schedule_Handle handle, uint32_t size,
                                            const void* data)

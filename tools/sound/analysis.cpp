@@ -109,6 +109,16 @@ std::pair<size_t, size_t> fit_range(const Track& track)
 
 }  // namespace
 
+double arrival(const std::vector<float>& output, size_t sent, size_t until)
+{
+    size_t best = sent + 1;
+    for (size_t i = sent + 1; i < until && i + 1 < output.size(); ++i) {
+        if (std::fabs(output[i]) > std::fabs(output[best])) best = i;
+    }
+    return double(best) + parabola_offset(std::fabs(output[best - 1]), std::fabs(output[best]),
+                                          std::fabs(output[best + 1]));
+}
+
 double note_hz(double note)
 {
     return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);

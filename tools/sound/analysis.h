@@ -7,12 +7,22 @@
 // where its partials lie, how they are spaced, and how fast each one dies.
 // Everything here works on plain sample vectors, so the estimators can be
 // checked against synthetic signals whose answers are known.
+//
+// The spacing is measured here from what the plug-in renders, with a line
+// fit of its own, and on purpose shares nothing with the model the engine
+// tunes its tubes by (engine/in_tune.cpp), which fits partials 2 to 8 in the
+// same way: the tables check the plug-in from outside, so a fault in the
+// model shows up in them as a tube out of tune instead of being repeated.
 
 // The frequency of a MIDI note in equal temperament, 69 being 440 Hz.
 double note_hz(double note);
 
 // Distance from `reference` to `frequency` in cents.
 double cents(double frequency, double reference);
+
+// Where the pulse of a click sent in at frame `sent` comes out: the largest
+// output in (sent, until), refined between frames.
+double arrival(const std::vector<float>& output, size_t sent, size_t until);
 
 // The magnitude spectrum of frames [from, from + count) of `signal`, zero
 // padded to `fft_size` (a power of two) for a fine grid. The stretch is an

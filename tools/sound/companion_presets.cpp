@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "urid_map.h"
 
 namespace {
 
@@ -43,18 +44,6 @@ struct NodeFree {
 };
 using Node = std::unique_ptr<LilvNode, NodeFree>;
 
-std::map<std::string, LV2_URID> urids;
-LV2_URID map_uri(LV2_URID_Map_Handle, const char* uri)
-{
-    const auto found = urids.find(uri);
-    if (found != urids.end()) return found->second;
-    const auto id = LV2_URID(urids.size() + 1);
-    urids.emplace(uri, id);
-    return id;
-}
-LV2_URID_Map map{nullptr, map_uri};
-LV2_Feature map_feature{LV2_URID__map, &map};
-
 struct Render {
     std::vector<float> left, right;
     std::map<std::string, float> controls;
@@ -67,8 +56,7 @@ public:
         const uint32_t ports = lilv_plugin_get_num_ports(plugin);
         values_.assign(ports, 0.0f);
         lilv_plugin_get_port_ranges_float(plugin, nullptr, nullptr, values_.data());
-        const LV2_Feature* features[] = {&map_feature, nullptr};
-        instance_ = lilv_plugin_instantiate(plugin, RATE, features);
+        instance_ = lilv_plugin_instantiate(plugin, RATE, host_features());
         for (uint32_t p = 0; p < ports; ++p) {
             const LilvPort* port = lilv_plugin_get_port_by_index(plugin, p);
             symbols_[lilv_node_as_string(lilv_port_get_symbol(plugin, port))] = p;
@@ -88,7 +76,7 @@ public:
 
     void apply(const LilvNode* preset)
     {
-        LilvState* state = lilv_state_new_from_world(world_, &map, preset);
+        LilvState* state = lilv_state_new_from_world(world_, host_urid_map(), preset);
         if (state == nullptr) return;
         lilv_state_restore(state, instance_, set_from_state, this, 0, nullptr);
         lilv_state_free(state);

@@ -13,20 +13,6 @@ constexpr double RATE = 48000.0;
 // The shortest decay: a click sent in comes out once, its echoes far weaker.
 constexpr double CLICK_DECAY_MS = 10.0;
 
-// Where the pulse of a click sent in at frame `sent` comes out: the largest
-// output before `until`, refined between frames.
-double arrival(const std::vector<float>& output, size_t sent, size_t until)
-{
-    size_t best = sent + 1;
-    for (size_t i = sent + 1; i < until && i + 1 < output.size(); ++i) {
-        if (std::fabs(output[i]) > std::fabs(output[best])) best = i;
-    }
-    const double l = std::fabs(output[best - 1]), c = std::fabs(output[best]),
-                 r = std::fabs(output[best + 1]);
-    const double curvature = l - 2.0 * c + r;
-    return double(best) + (curvature < 0.0 ? 0.5 * (l - r) / curvature : 0.0);
-}
-
 // Tube 1 rests at `from`; its note is set to `to`, and a click goes in
 // `offset` frames after the change (before it, when negative: what is read
 // out just after a change was written before it). Returns the loop delay

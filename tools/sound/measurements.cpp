@@ -218,24 +218,6 @@ PolarityResult measure_polarity(HostWorld& host)
     return result;
 }
 
-namespace {
-
-// Where the pulse of a click sent in at frame `sent` comes out: the largest
-// output before `until`, refined between frames.
-double arrival(const std::vector<float>& output, size_t sent, size_t until)
-{
-    size_t best = sent + 1;
-    for (size_t i = sent + 1; i < until && i + 1 < output.size(); ++i) {
-        if (std::fabs(output[i]) > std::fabs(output[best])) best = i;
-    }
-    const double l = std::fabs(output[best - 1]), c = std::fabs(output[best]),
-                 r = std::fabs(output[best + 1]);
-    const double curvature = l - 2.0 * c + r;
-    return double(best) + (curvature < 0.0 ? 0.5 * (l - r) / curvature : 0.0);
-}
-
-}  // namespace
-
 std::vector<GlideTrack> measure_startup(HostWorld& host)
 {
     // Clicks further apart than the longest delay (the whole line, 1500
