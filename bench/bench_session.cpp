@@ -11,6 +11,7 @@
 #include <lv2/atom/atom.h>
 #include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
 
 #include <string>
 #include <vector>
@@ -45,6 +46,34 @@ bool log_file_exists()
     return stat(LOG_PATH, &info) == 0;
 }
 
+// The worker's queue: the session the plug-in was made in (sessions are made
+// and run one at a time).
+std::vector<std::vector<uint8_t>>* scheduled = nullptr;
+
+LV2_Worker_Status schedule_work(LV2_Worker_Schedule_Handle, uint32_t size, const void* data)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    scheduled->emplace_back(bytes, bytes + size);
+    return LV2_WORKER_SUCCESS;
+}
+
+LV2_Worker_Status keep_answer(LV2_Worker_Respond_Handle handle, uint32_t size, const void* data)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    static_cast<std::vector<std::vector<uint8_t>>*>(handle)->emplace_back(bytes, bytes + size);
+    return LV2_WORKER_SUCCESS;
+}
+
+// The hosts' URID map, and the worker.
+const LV2_Feature* const* bench_features()
+{
+    static const LV2_Feature map_feature{LV2_URID__map, host_urid_map()};
+    static LV2_Worker_Schedule worker{nullptr, schedule_work};
+    static const LV2_Feature worker_feature{LV2_WORKER__schedule, &worker};
+    static const LV2_Feature* const features[] = {&map_feature, &worker_feature, nullptr};
+    return features;
+}
+
 }  // namespace
 
 void wait_for_log_off()
@@ -65,13 +94,23 @@ void wait_for_log_off()
 
 const char* motion_name(Motion motion)
 {
-    return motion == Motion::steady ? "steady" : motion == Motion::gliding ? "gliding" : "chords";
+    switch (motion) {
+    case Motion::steady:
+        return "steady";
+    case Motion::gliding:
+        return "gliding";
+    case Motion::chords:
+        return "chords";
+    default:
+        return "sweeping";
+    }
 }
 
 BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block,
                            PluginKind kind)
     : descriptor_(descriptor),
-      handle_(descriptor->instantiate(descriptor, BENCH_RATE, "", host_features())),
+      handle_((scheduled = &work_,
+               descriptor->instantiate(descriptor, BENCH_RATE, "", bench_features()))),
       motion_(motion),
       block_(block),
       midi_(),
@@ -113,7 +152,28 @@ BenchSession::BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint
         if (row.kind == PortKind::CONTROL) data = &controls_[row.slot];
         descriptor_->connect_port(handle_, port, data);
     }
+    worker_ = descriptor_->extension_data(LV2_WORKER__interface);
     descriptor_->activate(handle_);
+}
+
+void BenchSession::run()
+{
+    descriptor_->run(handle_, block_);
+    const auto* worker = static_cast<const LV2_Worker_Interface*>(worker_);
+    for (const std::vector<uint8_t>& answer : answers_) {
+        worker->work_response(handle_, static_cast<uint32_t>(answer.size()), answer.data());
+    }
+    answers_.clear();
+}
+
+void BenchSession::work()
+{
+    const auto* worker = static_cast<const LV2_Worker_Interface*>(worker_);
+    for (const std::vector<uint8_t>& asked : work_) {
+        worker->work(handle_, keep_answer, &answers_, static_cast<uint32_t>(asked.size()),
+                     asked.data());
+    }
+    work_.clear();
 }
 
 BenchSession::~BenchSession()
@@ -127,6 +187,7 @@ void BenchSession::settle()
     for (uint32_t done = 0; done < SETTLE_FRAMES; done += block_) {
         copy_input();
         run();
+        work();
         frames_ += block_;
     }
     settled_ = frames_;
@@ -150,6 +211,10 @@ void BenchSession::next_block()
     if (motion_ == Motion::gliding && (frames_ - settled_) % GLIDE_EVERY_FRAMES < block_) {
         controls_[CONTROL_TRANSPOSE] =
             GLIDE_TRANSPOSES[glide_step_++ % GLIDE_TRANSPOSES.size()];
+    }
+    if (motion_ == Motion::sweeping) {
+        const float ramp = static_cast<float>((frames_ - settled_) % TRACK_FRAMES) / TRACK_FRAMES;
+        controls_[CONTROL_DAMPING] = SWEEP_LOW_HZ + (SWEEP_HIGH_HZ - SWEEP_LOW_HZ) * ramp;
     }
     frames_ += block_;
 }

@@ -18,12 +18,15 @@ enum class Motion {
     gliding,  // transpose jumping every GLIDE_EVERY_FRAMES: glides always running
     chords,   // a new chord every CHORD_EVERY_FRAMES, from the note controls of
               // the four-channel plug-in, from MIDI keys for a companion
+    sweeping, // the damping automated: a new value at every block, ramping up
+              // from SWEEP_LOW_HZ to SWEEP_HIGH_HZ over each TRACK_FRAMES
 };
 
 const char* motion_name(Motion motion);
 
 // The cases both measuring programs run, each for every plug-in given.
-inline constexpr Motion BENCH_MOTIONS[] = {Motion::steady, Motion::gliding, Motion::chords};
+inline constexpr Motion BENCH_MOTIONS[] = {Motion::steady, Motion::gliding, Motion::chords,
+                                           Motion::sweeping};
 inline constexpr uint32_t BENCH_BLOCKS[] = {1, 64, 256, 1024};
 
 // An instance made while the diagnostic log file is there writes a line at
@@ -60,6 +63,14 @@ inline constexpr float BENCH_CHORDS[4][4] = {
     {48.0f, 55.0f, 62.0f, 69.0f},
 };
 
+inline constexpr float SWEEP_LOW_HZ = 3000.0f;
+inline constexpr float SWEEP_HIGH_HZ = 12000.0f;
+
+// The session is the host's worker too (LV2's worker extension), made
+// synchronous: work() does between two runs what a host's worker thread does
+// (not counted as the plug-in's cost on the audio thread), and run()
+// delivers its answers after the plug-in's run, as a host's audio thread
+// does at the end of a cycle.
 class BenchSession {
 public:
     BenchSession(const LV2_Descriptor* descriptor, Motion motion, uint32_t block,
@@ -75,7 +86,10 @@ public:
     // buffers and, when gliding, the next transpose when one is due.
     void next_block();
 
-    void run() { descriptor_->run(handle_, block_); }
+    void run();
+    // The worker thread's share: the work the last runs asked for.
+    void work();
+    bool has_work() const { return !work_.empty(); }
 
     uint32_t block() const { return block_; }
     // Whether the diagnostic log file was there just after the instance was
@@ -103,6 +117,9 @@ private:
     uint32_t chord_step_ = 0;
     uint32_t midi_event_ = 0;
     void write_chord_keys(const float* previous, const float* next);
+    std::vector<std::vector<uint8_t>> work_;     // asked for, not yet worked
+    std::vector<std::vector<uint8_t>> answers_;  // worked, not yet delivered
+    const void* worker_ = nullptr;               // the plug-in's LV2_Worker_Interface
     std::array<std::vector<float>, 4> track_;
     std::array<std::vector<float>, 4> inputs_;
     std::array<std::vector<float>, 4> outputs_;
