@@ -59,26 +59,15 @@ LANE_INLINE float fused_narrowed(double a, double b, double c)
 // and c (the default NaN for inf*0): as the C library's software fma on this
 // processor gives it. Where more than one operand is NaN, VFPv4's
 // instruction would take c's first.
-//
-// The test runs for every lane of every fused step, so it is shaped for the
-// integer unit: the low half shifted left by 3, so that its 29 bits fill the
-// word and the midpoint becomes 0x80000000, tested first and alone (it is the
-// only test of the low half); then the high half doubled, so that the sign
-// drops out and 2^-126 becomes TINY_LIMIT, and taken from the limit, so that
-// zero lands on the limit itself and fails the one unsigned compare.
-inline constexpr uint32_t TINY_LIMIT = 0x70200000u;
-
-template <uint32_t WINDOW>
-LANE_INLINE bool needs_care(double sum)
+LANE_INLINE bool needs_care(double sum, uint32_t window)
 {
     uint64_t bits;
     std::memcpy(&bits, &sum, sizeof bits);
-    const uint32_t low = static_cast<uint32_t>(bits) << 3;
-    if (__builtin_expect((low ^ 0x80000000u) + (WINDOW << 3) <= (WINDOW << 4), 0)) {
-        return true;
-    }
-    const uint32_t high = static_cast<uint32_t>(bits >> 32) << 1;
-    return __builtin_expect(TINY_LIMIT - high < TINY_LIMIT, 0);
+    const auto low = static_cast<uint32_t>(bits);
+    const auto high = static_cast<uint32_t>(bits >> 32);
+    const bool near_midpoint = (low & 0x1FFFFFFFu) - (0x10000000u - window) <= 2 * window;
+    const bool tiny = (high & 0x7FFFFFFFu) - 1u < 0x38100000u;
+    return near_midpoint | tiny;
 }
 
 float fused_careful(float a, float b, float c);
@@ -88,7 +77,7 @@ float fused_narrowed_careful(double a, double b, double c);
 LANE_INLINE float fused(float a, float b, float c)
 {
     const double sum = static_cast<double>(a) * static_cast<double>(b) + static_cast<double>(c);
-    if (__builtin_expect(needs_care<0>(sum), 0)) {
+    if (__builtin_expect(needs_care(sum, 0), 0)) {
         return fused_careful(a, b, c);
     }
     return static_cast<float>(sum);
@@ -111,7 +100,7 @@ LANE_INLINE float fused_narrowed(double a, double b, double c)
     const double a_high = scaled - (scaled - a);
     const double a_low = a - a_high;
     const double sum = (a_high * b + c) + a_low * b;
-    if (__builtin_expect(needs_care<8>(sum), 0)) {
+    if (__builtin_expect(needs_care(sum, 8), 0)) {
         return fused_narrowed_careful(a, b, c);
     }
     return static_cast<float>(sum);

@@ -461,8 +461,8 @@ TEST(LaneFma, ArmCarefulSumsAreFoundAtTheirEdges)
     };
     for (const Case& c : cases) {
         const double sum = bit_cast<double>((uint64_t(c.high) << 32) | c.low);
-        EXPECT_EQ(fma_arm::needs_care<0>(sum), c.exact) << std::hex << c.high << " " << c.low;
-        EXPECT_EQ(fma_arm::needs_care<8>(sum), c.within_eight) << std::hex << c.high << " " << c.low;
+        EXPECT_EQ(fma_arm::needs_care(sum, 0), c.exact) << std::hex << c.high << " " << c.low;
+        EXPECT_EQ(fma_arm::needs_care(sum, 8), c.within_eight) << std::hex << c.high << " " << c.low;
     }
 }
 #endif
