@@ -259,12 +259,23 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, F32x4 val
     write_delay(lines, w, value3);
 }
 
+// Whether a frame that reads first makes its reads two sub-steps at a time
+// in eight lanes. The baseline x86-64 has no eight-lane registers: there the
+// compiler builds the eight lanes' joins, halves and transposes through
+// memory and lane by lane, which costs more than four-lane reads save.
+#if defined(__x86_64__) && !defined(__AVX__)
+inline constexpr bool EIGHT_LANE_READS = false;
+#else
+inline constexpr bool EIGHT_LANE_READS = true;
+#endif
+
 // One frame of a block that reads first (reads_first): one shared write index
 // w, no glide step due. The reads of the four sub-steps then depend on
-// nothing the frame computes, so they are all made first, two sub-steps at a
-// time in eight lanes: the steps of frame() on the same values, in another
-// order where no result depends on it. last_read_pos is the read position
-// the last sub-step's glide step would have measured from.
+// nothing the frame computes, so they are all made first (two sub-steps at a
+// time in eight lanes where EIGHT_LANE_READS): the steps of frame() on the
+// same values, in another order where no result depends on it.
+// last_read_pos is the read position the last sub-step's glide step would
+// have measured from.
 LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
                                     F32x4 input, F32x4& last_read_pos)
 {
@@ -283,19 +294,39 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
     read_position(s, advance_lfo(s), index3, f3);
     last_read_pos = s.read_pos;
     advance_read(s);
-    const F32x8 v01 = read_delay(lines, join(index0, index1), join(f0, f1));
-    const F32x8 v23 = read_delay(lines, join(index2, index3), join(f2, f3));
-    const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
-                              join(in.c0, in.c0)};
-    const F32x8 u01 = upsample(
-        in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
-    const F32x8 u23 = upsample(
-        in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
+    F32x4 v0, v1, v2, v3, u0, u1, u2, u3;
+    if constexpr (EIGHT_LANE_READS) {
+        const F32x8 v01 = read_delay(lines, join(index0, index1), join(f0, f1));
+        const F32x8 v23 = read_delay(lines, join(index2, index3), join(f2, f3));
+        const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
+                                  join(in.c0, in.c0)};
+        const F32x8 u01 = upsample(
+            in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
+        const F32x8 u23 = upsample(
+            in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
+        v0 = low_half(v01);
+        v1 = high_half(v01);
+        v2 = low_half(v23);
+        v3 = high_half(v23);
+        u0 = low_half(u01);
+        u1 = high_half(u01);
+        u2 = low_half(u23);
+        u3 = high_half(u23);
+    } else {
+        v0 = read_delay(lines, index0, f0);
+        v1 = read_delay(lines, index1, f1);
+        v2 = read_delay(lines, index2, f2);
+        v3 = read_delay(lines, index3, f3);
+        u0 = upsample(in, same_as(g, SUB_STEP_POSITIONS[0]));
+        u1 = upsample(in, same_as(g, SUB_STEP_POSITIONS[1]));
+        u2 = upsample(in, same_as(g, SUB_STEP_POSITIONS[2]));
+        u3 = upsample(in, same_as(g, SUB_STEP_POSITIONS[3]));
+    }
     F32x4 value0, value1, value2, value3;
-    close_loop(s, low_half(u01), in.c0, low_half(v01), value0);
-    close_loop(s, high_half(u01), in.c0, high_half(v01), value1);
-    close_loop(s, low_half(u23), in.c0, low_half(v23), value2);
-    const F32x4 d = close_loop(s, high_half(u23), in.c0, high_half(v23), value3);
+    close_loop(s, u0, in.c0, v0, value0);
+    close_loop(s, u1, in.c0, v1, value1);
+    close_loop(s, u2, in.c0, v2, value2);
+    const F32x4 d = close_loop(s, u3, in.c0, v3, value3);
     write_four(lines, w, value0, value1, value2, value3);
     return output(d, g);
 }
