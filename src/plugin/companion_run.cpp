@@ -3,6 +3,7 @@
 #include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/controls.h"
+#include "plugin/four_frames.h"
 
 namespace {
 
@@ -64,9 +65,10 @@ void carry(PluginInstance& instance, uint32_t first, uint32_t last)
             tube_in[1] = right;
             tube_in[3] = right;
         } else if (!mono) {
-            for (uint32_t f = 0; f < count; ++f) {
-                c.summed[f] = left[f] + right[f];
-            }
+            float* summed = c.summed;
+            for_frames(count, [&](uint32_t f, auto v) {
+                put_frames(summed, f, frames_at(left, f, v) + frames_at(right, f, v));
+            });
             for (const float*& in : tube_in) {
                 in = c.summed;
             }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "plugin/four_frames.h"
+
 OutputMix output_mix(float width_percent, float mix_percent)
 {
     const double pi = 3.14159265358979323846;
@@ -21,11 +23,34 @@ OutputMix output_mix(float width_percent, float mix_percent)
 namespace {
 
 // The tubes summed in order, tube 1 first.
-inline float sum_tubes(const float (&gain)[TUBE_COUNT], const float* const tubes[TUBE_COUNT],
-                       uint32_t f)
+template <class V>
+inline V sum_tubes(const float (&gain)[TUBE_COUNT], const V (&tube)[TUBE_COUNT])
 {
-    return ((gain[0] * tubes[0][f] + gain[1] * tubes[1][f]) + gain[2] * tubes[2][f]) +
-           gain[3] * tubes[3][f];
+    return ((gain[0] * tube[0] + gain[1] * tube[1]) + gain[2] * tube[2]) + gain[3] * tube[3];
+}
+
+// Frames f.. (one, or four) of the outputs. With no dry share the input is
+// not read at all: the tubes alone come out exactly, and a non-finite input
+// sample cannot reach the output through a zero gain. The dry inputs are read
+// before either output is written.
+template <class V>
+inline void mix_at(const OutputMix& mix, const float* dry_left, const float* dry_right,
+                   const float* const tubes[TUBE_COUNT], float* out_left, float* out_right,
+                   uint32_t f, V)
+{
+    const V tube[TUBE_COUNT] = {frames_at(tubes[0], f, V()), frames_at(tubes[1], f, V()),
+                                frames_at(tubes[2], f, V()), frames_at(tubes[3], f, V())};
+    const V left = sum_tubes(mix.tube_left, tube);
+    const V right = sum_tubes(mix.tube_right, tube);
+    if (mix.dry == 0.0f) {
+        put_frames(out_left, f, mix.wet * left);
+        put_frames(out_right, f, mix.wet * right);
+        return;
+    }
+    const V dl = frames_at(dry_left, f, V());
+    const V dr = frames_at(dry_right, f, V());
+    put_frames(out_left, f, mix.dry * dl + mix.wet * left);
+    put_frames(out_right, f, mix.dry * dr + mix.wet * right);
 }
 
 }  // namespace
@@ -34,24 +59,16 @@ void mix_frames(const OutputMix& mix, const float* dry_left, const float* dry_ri
                 const float* const tubes[TUBE_COUNT], float* out_left, float* out_right,
                 uint32_t frame_count)
 {
-    // With no dry share the input is not read at all: the tubes alone come
-    // out exactly, and a non-finite input sample cannot reach the output
-    // through a zero gain.
-    if (mix.dry == 0.0f) {
-        for (uint32_t f = 0; f < frame_count; ++f) {
-            const float left = sum_tubes(mix.tube_left, tubes, f);
-            const float right = sum_tubes(mix.tube_right, tubes, f);
-            out_left[f] = mix.wet * left;
-            out_right[f] = mix.wet * right;
+    // Four frames at a time from a copy no output can alias, so that the
+    // gains stay in registers; the last few frames from the gains as they are.
+    const uint32_t whole = frame_count / 4 * 4;
+    if (whole > 0) {
+        const OutputMix gains = mix;
+        for (uint32_t f = 0; f < whole; f += 4) {
+            mix_at(gains, dry_left, dry_right, tubes, out_left, out_right, f, FourFrames());
         }
-        return;
     }
-    for (uint32_t f = 0; f < frame_count; ++f) {
-        const float dl = dry_left[f];
-        const float dr = dry_right[f];
-        const float left = sum_tubes(mix.tube_left, tubes, f);
-        const float right = sum_tubes(mix.tube_right, tubes, f);
-        out_left[f] = mix.dry * dl + mix.wet * left;
-        out_right[f] = mix.dry * dr + mix.wet * right;
+    for (uint32_t f = whole; f < frame_count; ++f) {
+        mix_at(mix, dry_left, dry_right, tubes, out_left, out_right, f, 0.0f);
     }
 }
