@@ -423,9 +423,23 @@ static __attribute__((noinline)) bool short_call_reads_first(
         return false;
     }
     F32x4 block[BLOCK_FRAMES];
-    read_block(input, 0, frame_count, block);
+    // A host that splits its blocks at every event calls with one frame at a
+    // time: that frame goes from the buffers to the lanes and back without a
+    // pass over a block.
+    if (frame_count == 1) {
+        block[0] = F32x4{input[0][0], input[1][0], input[2][0], input[3][0]};
+    } else {
+        read_block(input, 0, frame_count, block);
+    }
     block_reads_first(s, BankLines<true>{bank}, block, frame_count);
-    write_block(output, 0, frame_count, block);
+    if (frame_count == 1) {
+#pragma GCC unroll 4
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            output[k][0] = block[0][k];
+        }
+    } else {
+        write_block(output, 0, frame_count, block);
+    }
     // No lane takes a request up or arrives in such a block.
     store_lanes(bank, s, Changed{any(s.gliding), false});
     return true;
