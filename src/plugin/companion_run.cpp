@@ -1,5 +1,9 @@
 #include "plugin/companion_run.h"
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 #include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/controls.h"
@@ -79,9 +83,47 @@ void carry(PluginInstance& instance, uint32_t first, uint32_t last)
     }
 }
 
-}  // namespace
 
-void run_companion(PluginInstance& instance, uint32_t frame_count)
+// The controls the companion takes up: every one it has, but the notes when
+// they come from the keys.
+bool in_play(const Companion& c, const Controls& controls, int id)
+{
+    if ((CONTROLS[id].plugins & plugin_bit(c.kind)) == 0) {
+        return false;
+    }
+    const bool note = id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
+    return !note || !chosen(controls.control[CONTROL_NOTES_FROM].cache);
+}
+
+uint32_t bits_of(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Whether a full take-up would change nothing: the caches are numbers
+// (settled), and each control in play has no port or holds its cache's very
+// bits. A cache only ever holds a value taken up, finite and within the
+// control's range, which the port then gives back unchanged.
+bool controls_unchanged(const Companion& c, const Controls& controls)
+{
+    if (!c.controls_settled) {
+        return false;
+    }
+    uint32_t differ = 0;
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        const ControlPort& control = controls.control[id];
+        if (control.port != nullptr && in_play(c, controls, id)) {
+            differ |= bits_of(*control.port) ^ bits_of(control.cache);
+        }
+    }
+    return differ == 0;
+}
+
+// Every control taken up from its port, in the order that decides what the
+// tubes get.
+void take_up_controls(PluginInstance& instance)
 {
     Companion& c = *instance.companion;
     Controls& controls = instance.controls;
@@ -115,6 +157,24 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
     if (play_held_chord) {
         play_chord(bank, c.keys);
     }
+    bool settled = true;
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        settled = settled && (!in_play(c, controls, id) || !std::isnan(controls.control[id].cache));
+    }
+    c.controls_settled = settled;
+}
+
+}  // namespace
+
+void run_companion(PluginInstance& instance, uint32_t frame_count)
+{
+    Companion& c = *instance.companion;
+    // Most runs change no control: one pass over the ports' bits finds that.
+    if (!controls_unchanged(c, instance.controls)) {
+        take_up_controls(instance);
+    }
+    TubeBank& bank = *instance.bank;
+    const bool from_keys = chosen(instance.controls.control[CONTROL_NOTES_FROM].cache);
 
     // Keys are followed whatever the notes come from, so that turning to
     // MIDI plays what was last played.

@@ -36,6 +36,7 @@ Companion* make_companion(PluginKind kind, const MidiUrids& urids)
     companion->out_right = nullptr;
     companion->midi = nullptr;
     companion->urids = urids;
+    companion->controls_settled = false;
     reset_held_keys(companion->keys, static_cast<int>(CONTROLS[CONTROL_NOTE_1].minimum),
                     static_cast<int>(CONTROLS[CONTROL_NOTE_1].maximum));
     companion->mix = output_mix(CONTROLS[CONTROL_WIDTH].default_value,
