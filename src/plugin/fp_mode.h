@@ -44,6 +44,17 @@ inline constexpr FpMode FLUSH_TO_ZERO_MODE = 1ull << 24;
 inline constexpr FpMode FLUSH_TO_ZERO_MODE = 1u << 24;
 #endif
 
+// The bits of the control register that record what happened rather than
+// set how to compute: MXCSR's sticky exception flags; FPSCR's comparison,
+// saturation and exception flags. FPCR holds none (they live in FPSR).
+#if defined(__x86_64__) || defined(__i386__)
+inline constexpr FpMode FP_STATUS_FLAGS = 0x3Fu;
+#elif defined(__aarch64__)
+inline constexpr FpMode FP_STATUS_FLAGS = 0;
+#elif defined(__arm__)
+inline constexpr FpMode FP_STATUS_FLAGS = 0xF800009Fu;
+#endif
+
 // Replaces the calling thread's whole floating-point control setting with the
 // flush-to-zero mode.
 void enable_flush_to_zero();
@@ -83,11 +94,25 @@ inline FpMode flush_to_zero_mode()
 }
 
 // Holds the calling thread in flush-to-zero mode for its lifetime and gives
-// the caller its own mode back afterwards.
+// the caller its own mode back afterwards, flags and all. Writing the control
+// register costs more than the rest of a one-frame run's entry and exit, and
+// many hosts' audio threads already compute in this mode: such a thread is
+// left as it is (its status flags change no result), and the register is only
+// written back where the run changed it.
 struct FlushToZeroScope {
     FpMode saved;
-    FlushToZeroScope() : saved(read_fp_mode()) { write_fp_mode(FLUSH_TO_ZERO_MODE); }
-    ~FlushToZeroScope() { write_fp_mode(saved); }
+    FlushToZeroScope() : saved(read_fp_mode())
+    {
+        if ((saved & ~FP_STATUS_FLAGS) != FLUSH_TO_ZERO_MODE) {
+            write_fp_mode(FLUSH_TO_ZERO_MODE);
+        }
+    }
+    ~FlushToZeroScope()
+    {
+        if (read_fp_mode() != saved) {
+            write_fp_mode(saved);
+        }
+    }
     FlushToZeroScope(const FlushToZeroScope&) = delete;
     FlushToZeroScope& operator=(const FlushToZeroScope&) = delete;
 };
