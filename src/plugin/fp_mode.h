@@ -97,19 +97,21 @@ inline FpMode flush_to_zero_mode()
 // the caller its own mode back afterwards, flags and all. Writing the control
 // register costs more than the rest of a one-frame run's entry and exit, and
 // many hosts' audio threads already compute in this mode: such a thread is
-// left as it is (its status flags change no result), and the register is only
-// written back where the run changed it.
+// left as it is (its status flags change no result), and its register is
+// only written back where the run raised a flag it did not have.
 struct FlushToZeroScope {
     FpMode saved;
-    FlushToZeroScope() : saved(read_fp_mode())
+    bool switched;
+    FlushToZeroScope()
+        : saved(read_fp_mode()), switched((saved & ~FP_STATUS_FLAGS) != FLUSH_TO_ZERO_MODE)
     {
-        if ((saved & ~FP_STATUS_FLAGS) != FLUSH_TO_ZERO_MODE) {
+        if (switched) {
             write_fp_mode(FLUSH_TO_ZERO_MODE);
         }
     }
     ~FlushToZeroScope()
     {
-        if (read_fp_mode() != saved) {
+        if (switched || read_fp_mode() != saved) {
             write_fp_mode(saved);
         }
     }
