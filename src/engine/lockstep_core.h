@@ -419,9 +419,17 @@ static __attribute__((noinline)) bool short_call_reads_first(
     uint32_t frame_count)
 {
     Lanes s = load_lanes(bank);
-    if (!shared_write_index(s) || !reads_first(s, uint32_t(s.write_index[0]))) {
-        return false;
+    // What reads_first finds holds for a whole block of frames, as long as
+    // nothing but this engine touches the lanes (a control step that changes
+    // a tube stores its record back, which clears the count): calls of a few
+    // frames each share one finding.
+    if (bank.reads_first_frames < frame_count) {
+        if (!shared_write_index(s) || !reads_first(s, uint32_t(s.write_index[0]))) {
+            return false;
+        }
+        bank.reads_first_frames = BLOCK_FRAMES;
     }
+    bank.reads_first_frames -= frame_count;
     F32x4 block[BLOCK_FRAMES];
     // A host that splits its blocks at every event calls with one frame at a
     // time: that frame goes from the buffers to the lanes and back without a
@@ -490,6 +498,7 @@ static __attribute__((noinline)) void run_blocks(TubeBank& bank,
         flush(log);
     }
     store_lanes(bank, s, Changed{glide_moves, request_waits || log.any});
+    bank.reads_first_frames = 0;
 }
 
 // The engine's entry: a short call that reads first on its own, any other
