@@ -83,7 +83,6 @@ void carry(PluginInstance& instance, uint32_t first, uint32_t last)
     }
 }
 
-
 // The controls the companion takes up: every one it has, but the notes when
 // they come from the keys.
 bool in_play(const Companion& c, const Controls& controls, int id)
@@ -131,8 +130,8 @@ void take_up_controls(PluginInstance& instance)
 
     const bool mix_changed = take_up(controls, CONTROL_MIX);
     if (take_up(controls, CONTROL_WIDTH) || mix_changed) {
-        c.mix = output_mix(controls.control[CONTROL_WIDTH].cache,
-                           controls.control[CONTROL_MIX].cache);
+        c.mix =
+            output_mix(controls.control[CONTROL_WIDTH].cache, controls.control[CONTROL_MIX].cache);
     }
     if (c.kind == PluginKind::STEREO) {
         take_up(controls, CONTROL_INPUT);

@@ -18,7 +18,8 @@
 // file does not know would build and run in whatever mode its thread came
 // with, so it is refused here instead.
 #if defined(__i386__) && !defined(__SSE2_MATH__)
-#error "32-bit x86 must compute with SSE2 (-msse2 -mfpmath=sse): MXCSR does not govern x87 arithmetic"
+#error \
+    "32-bit x86 must compute with SSE2 (-msse2 -mfpmath=sse): MXCSR does not govern x87 arithmetic"
 #elif !defined(__x86_64__) && !defined(__i386__) && !defined(__aarch64__) && !defined(__arm__)
 #error "No flush-to-zero mode is known for this processor: add its control register to fp_mode.h"
 #elif defined(__arm__) && !defined(__ARM_FP)
