@@ -40,14 +40,25 @@ inline constexpr float SILENCE_DB = -120.0f;
     X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db) X(REAL, sample_rate) \
         X(REAL, decay_time) X(REAL, tuning) X(MEMO, tuned)
 
-// What the sample loop reads and carries from sub-step to sub-step.
-#define TUBE_LOOP_STATE(X)                                                                         \
-    X(REAL, gain)                                                                                  \
-    X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state) X(REAL, highpass_state)         \
-        X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase) X(REAL, integ)                    \
-            X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target) X(COUNT, pending_length) \
-                X(FLAG, gliding) X(REAL, pending_distance) X(REAL, glide_distance)                 \
-                    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+// What the sample loop reads and carries from sub-step to sub-step, in four
+// lists by what may change them, so that the lockstep engine only writes
+// back what a call can have changed:
+//  - what the loop reads and never changes (the set operations do);
+//  - what every sub-step moves;
+//  - the length, which a tube's glide measures while it glides;
+//  - what only a glide's taking up a request or its arrival changes.
+#define TUBE_LOOP_SETTINGS(X) X(REAL, gain) X(REAL, damping_coef)
+#define TUBE_LOOP_MOTION(X)                                                                   \
+    X(REAL, damping_state)                                                                    \
+    X(REAL, highpass_state) X(REAL, read_pos) X(REAL, lfo_phase) X(REAL, integ)               \
+        X(COUNT, write_index) X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+#define TUBE_GLIDE_LENGTH(X) X(COUNT, length)
+#define TUBE_GLIDE_EVENTS(X)                                                                      \
+    X(REAL, feedback)                                                                             \
+    X(REAL, read_speed) X(COUNT, glide_target) X(COUNT, pending_length) X(FLAG, gliding)          \
+        X(REAL, pending_distance) X(REAL, glide_distance)
+#define TUBE_LOOP_STATE(X) \
+    TUBE_LOOP_SETTINGS(X) TUBE_LOOP_MOTION(X) TUBE_GLIDE_LENGTH(X) TUBE_GLIDE_EVENTS(X)
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
 

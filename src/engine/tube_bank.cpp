@@ -28,6 +28,7 @@ void store_tube(TubeBank& bank, int i, const Tube& tube)
     TUBE_FIELDS(STORE)
 #undef STORE
     bank.lanes_checked = false;
+    bank.reads_first_frames = 0;
 }
 
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)

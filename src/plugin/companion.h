@@ -30,6 +30,10 @@ struct Companion {
     const LV2_Worker_Schedule* worker;
     HeldKeys keys;
     OutputMix mix;
+    // Whether the last full take-up of the controls left a number in the cache
+    // of every control in play (controls_in_play, companion_run.cpp), and no
+    // cache has been forgotten since.
+    bool controls_settled;
     // Where the two inputs are summed for the tubes (Sum), and where the
     // tubes ring before they are mixed into the outputs.
     float summed[COMPANION_CHUNK];
