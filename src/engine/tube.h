@@ -151,6 +151,15 @@ TuningQuestion tuning_question(const Tube& tube);
 void set_damping_later(Tube& tube, float value);
 void take_distance(Tube& tube, const TuningQuestion& question, float distance);
 
+// The same thread can work out every note's distance at once, distance[n]
+// for note n of the memo, under the rate, damping and decay of `question`
+// (its note unused). The tube remembers those of the notes it does not hold
+// yet, and only if it still has that rate, damping and decay: a note met
+// later then costs run nothing, and its distance is the one run would have
+// worked out. False when the tube's conditions have moved on.
+bool remember_distances(Tube& tube, const TuningQuestion& question,
+                        const float (&distance)[MEMO_NOTES]);
+
 // The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
 // by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is
 // a product of three floats, and each caller forms it in its own order, which

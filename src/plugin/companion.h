@@ -26,8 +26,12 @@ struct Companion {
     float* out_right;
     const LV2_Atom_Sequence* midi;
     MidiUrids urids;
-    // The host's worker, if it offers one (plugin/tuning_worker.h).
+    // The host's worker, if it offers one (plugin/tuning_worker.h), and the
+    // table of every note's distance: asked for and not answered yet; in the
+    // tubes' memos for their present rate, damping and decay.
     const LV2_Worker_Schedule* worker;
+    bool table_asked;
+    bool table_current;
     HeldKeys keys;
     OutputMix mix;
     // Whether the last full take-up of the controls left a number in the cache

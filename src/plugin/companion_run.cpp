@@ -165,14 +165,21 @@ void take_up_controls(PluginInstance& instance)
     }
     const bool from_keys = chosen(controls.control[CONTROL_NOTES_FROM].cache);
     const float damping_before = controls.control[CONTROL_DAMPING].cache;
+    const float decay_before = controls.control[CONTROL_DECAY].cache;
     const bool worker = c.worker != nullptr;
     apply_companion_controls(bank, controls, !from_keys, worker);
+    const bool damping_changed = controls.control[CONTROL_DAMPING].cache != damping_before;
+    const bool in_tune = !chosen(controls.control[CONTROL_TUNING].cache);
     // In tune, the damping moves every tube's length: the lengths keep their
     // places until the worker's answer comes (set_damping_later), or follow
     // now if the worker cannot be asked.
-    if (worker && controls.control[CONTROL_DAMPING].cache != damping_before &&
-        !chosen(controls.control[CONTROL_TUNING].cache) && !ask_worker_for_distances(instance)) {
+    if (worker && damping_changed && in_tune && !ask_worker_for_distances(instance)) {
         retune_now(bank);
+    }
+    // Either change empties the tubes' memos: the next table is for the new
+    // conditions.
+    if (damping_changed || controls.control[CONTROL_DECAY].cache != decay_before) {
+        c.table_current = false;
     }
     if (play_held_chord) {
         play_chord(bank, c.keys);
@@ -192,6 +199,11 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
     // Most runs change no control: one pass over the ports' bits finds that.
     if (!controls_unchanged(c, instance.controls)) {
         take_up_controls(instance);
+    }
+    // At every run, not only when a control moves: an overtaken table is
+    // asked for again.
+    if (!chosen(instance.controls.control[CONTROL_TUNING].cache)) {
+        ask_worker_for_table(instance);
     }
     TubeBank& bank = *instance.bank;
     const bool from_keys = chosen(instance.controls.control[CONTROL_NOTES_FROM].cache);
