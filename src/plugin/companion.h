@@ -18,6 +18,12 @@
 // carried in pieces of this size.
 inline constexpr uint32_t COMPANION_CHUNK = 256;
 
+// How long the tubes' rate, damping and decay must rest before the worker
+// is asked for every note's distance (about 85 ms at 48 kHz): while the
+// damping is automated each table would be overtaken before it was done,
+// and the worker thread would spend itself on nothing.
+inline constexpr uint32_t TABLE_AFTER_FRAMES = 4096;
+
 struct Companion {
     PluginKind kind;
     const float* in_left;
@@ -32,6 +38,9 @@ struct Companion {
     const LV2_Worker_Schedule* worker;
     bool table_asked;
     bool table_current;
+    // Frames run since the rate, damping or decay last changed, up to
+    // TABLE_AFTER_FRAMES: the table is asked for once they rest.
+    uint32_t frames_at_rest;
     HeldKeys keys;
     OutputMix mix;
     // Whether the last full take-up of the controls left a number in the cache

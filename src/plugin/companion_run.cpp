@@ -180,6 +180,7 @@ void take_up_controls(PluginInstance& instance)
     // conditions.
     if (damping_changed || controls.control[CONTROL_DECAY].cache != decay_before) {
         c.table_current = false;
+        c.frames_at_rest = 0;
     }
     if (play_held_chord) {
         play_chord(bank, c.keys);
@@ -202,9 +203,13 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
     }
     // At every run, not only when a control moves: an overtaken table is
     // asked for again.
-    if (!chosen(instance.controls.control[CONTROL_TUNING].cache)) {
+    if (!chosen(instance.controls.control[CONTROL_TUNING].cache) &&
+        c.frames_at_rest >= TABLE_AFTER_FRAMES) {
         ask_worker_for_table(instance);
     }
+    c.frames_at_rest = frame_count < TABLE_AFTER_FRAMES - c.frames_at_rest
+                           ? c.frames_at_rest + frame_count
+                           : TABLE_AFTER_FRAMES;
     TubeBank& bank = *instance.bank;
     const bool from_keys = chosen(instance.controls.control[CONTROL_NOTES_FROM].cache);
 

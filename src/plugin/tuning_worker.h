@@ -18,11 +18,12 @@ struct PluginInstance;
 // caller retunes the tubes itself.
 bool ask_worker_for_distances(PluginInstance& instance);
 
-// Notes too, once the worker has answered: while the rate, damping and
-// decay stay, the worker works out every note's distance at once, and the
-// tubes remember them, so a note met later costs run nothing (and rings as
-// it would have). Called at every run; asks only when the tubes' conditions
-// have changed since the last table and no table is under way.
+// Notes too, once the worker has answered: once the rate, damping and
+// decay have rested a while (TABLE_AFTER_FRAMES), the worker works out every
+// note's distance at once, and the tubes remember them, so a note met later
+// costs run nothing (and rings as it would have). Asks only when the tubes'
+// memos do not hold a table for their present conditions and no table is
+// under way.
 void ask_worker_for_table(PluginInstance& instance);
 
 // The worker's side and the answer's way back, for extension_data.

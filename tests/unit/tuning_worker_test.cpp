@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/in_tune.h"
+#include "plugin/companion.h"
 #include "support/companion_host.h"
 
 namespace {
@@ -181,18 +182,20 @@ TEST(TuningWorker, AnOvertakenAnswerNeverOverridesANewerLength)
     for (int i = 0; i < TUBE_COUNT; ++i) {
         EXPECT_EQ(heading(host, i).distance, fresh_distance(host, i)) << "tube " << i + 1;
     }
-    // The overtaken table is asked for again at the next run, controls
-    // unchanged, and this time remembered.
-    host.run(BLOCK);
-    worker.deliver(host);
+    // The overtaken table is asked for again once the conditions have
+    // rested, with no control moving, and this time remembered.
+    for (uint32_t rested = 0; rested <= TABLE_AFTER_FRAMES; rested += BLOCK) {
+        host.run(BLOCK);
+        worker.deliver(host);
+    }
     EXPECT_EQ(bank.tuned[3].distance[30],
               in_tune_distance(30.0f, bank.sample_rate[3], bank.damping_coef[3], bank.decay[3]));
 }
 
-// The table of every note: with it answered after every run, a session of
-// notes, transposes and decays rings bit for bit as the companion without a
-// worker (a remembered distance is the one run works out), and once the
-// conditions rest every note is remembered, so run works none out.
+// The table of every note: with the worker answering after every run, a
+// session of notes, transposes and decays rings bit for bit as the companion
+// without a worker (a remembered distance is the one run works out), and
+// once the conditions rest every note is remembered, so run works none out.
 TEST(TuningWorker, TheTableOfEveryNoteRingsAsRunWouldHave)
 {
     TestWorker worker;
@@ -227,6 +230,10 @@ TEST(TuningWorker, TheTableOfEveryNoteRingsAsRunWouldHave)
             << "block " << block;
         ASSERT_EQ(0, std::memcmp(with.out_right.data(), without.out_right.data(), 64 * sizeof(float)))
             << "block " << block;
+    }
+    for (uint32_t rested = 0; rested <= TABLE_AFTER_FRAMES; rested += 64) {
+        with.run(64);
+        worker.deliver(with);
     }
     const TubeBank& bank = *with.instance().bank;
     for (int i = 0; i < TUBE_COUNT; ++i) {
