@@ -391,11 +391,9 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         if (shared && reads_first(s, uint32_t(s.write_index[0]))) {
             uint32_t w = uint32_t(s.write_index[0]);
             F32x4 last_read_pos = s.read_pos;
-            Lanes r = s;
             for (uint32_t n = 0; n < frames; ++n) {
-                block[n] = frame_reads_first(r, shared_lines, w, block[n], last_read_pos);
+                block[n] = frame_reads_first(s, shared_lines, w, block[n], last_read_pos);
             }
-            s = r;
             s.write_index = splat(int32_t(w));
             // The glide step's only effect in such a block: a gliding lane's
             // length is its last measurement.
