@@ -185,7 +185,8 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
     const float* base = &lines.bank.delay[0][0];
     // Eight slots from each lane's read slot: the last two lie in the
     // padding after the guard slots at worst, and are not used.
-    static_assert(DELAY_SIZE - 1 + 8 <= DELAY_STRIDE, "eight slots from any read slot fit the line");
+    static_assert(DELAY_SIZE - 1 + 8 <= DELAY_STRIDE,
+                  "eight slots from any read slot fit the line");
     // Written out lane by lane (no arrays), so that every row can stay in a
     // register.
     F32x8 row0, row1, row2, row3, next0, next1, next2, next3;
