@@ -200,15 +200,20 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
     const U32x4 a = (U32x4)(index.low + line_start);
     const U32x4 b = (U32x4)(index.high + line_start);
     const float* base = &lines.bank.delay[0][0];
-    F32x8 rows[TUBE_COUNT], shifted[TUBE_COUNT];
-#pragma GCC unroll 4
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        rows[k] = join(base + a[k], base + b[k]);
-        shifted[k] = join(base + a[k] + 2, base + b[k] + 2);
-    }
-    F32x8 q2, q3;
-    transpose(rows[0], rows[1], rows[2], rows[3], p[0], p[1], p[2], p[3]);
-    transpose(shifted[0], shifted[1], shifted[2], shifted[3], q2, q3, p[4], p[5]);
+    // Eight slots from each lane's read slot: the last two lie in the
+    // padding after the guard slots at worst, and are not used.
+    static_assert(DELAY_SIZE - 1 + 8 <= DELAY_STRIDE,
+                  "eight slots from any read slot fit the line");
+    // Written out lane by lane (no arrays), so that every row can stay in a
+    // register.
+    F32x8 row0, row1, row2, row3, next0, next1, next2, next3;
+    join_rows(base + a[0], base + b[0], row0, next0);
+    join_rows(base + a[1], base + b[1], row1, next1);
+    join_rows(base + a[2], base + b[2], row2, next2);
+    join_rows(base + a[3], base + b[3], row3, next3);
+    F32x8 q6, q7;
+    transpose(row0, row1, row2, row3, p[0], p[1], p[2], p[3]);
+    transpose(next0, next1, next2, next3, p[4], p[5], q6, q7);
 }
 
 // Whether every frame of a block may make the reads of its four sub-steps
@@ -376,13 +381,14 @@ LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, ui
 {
     uint32_t n = 0;
     for (; n + 4 <= frames; n += 4) {
-        F32x4 rows[TUBE_COUNT];
-        transpose(block[n], block[n + 1], block[n + 2], block[n + 3], rows[0], rows[1], rows[2],
-                  rows[3]);
-#pragma GCC unroll 4
-        for (int k = 0; k < TUBE_COUNT; ++k) {
-            __builtin_memcpy(output[k] + start + n, &rows[k], sizeof rows[k]);
-        }
+        // Four rows by name, not an array: each is stored from its
+        // register (an array went through the stack on AArch64).
+        F32x4 row0, row1, row2, row3;
+        transpose(block[n], block[n + 1], block[n + 2], block[n + 3], row0, row1, row2, row3);
+        __builtin_memcpy(output[0] + start + n, &row0, sizeof row0);
+        __builtin_memcpy(output[1] + start + n, &row1, sizeof row1);
+        __builtin_memcpy(output[2] + start + n, &row2, sizeof row2);
+        __builtin_memcpy(output[3] + start + n, &row3, sizeof row3);
     }
     for (; n < frames; ++n) {
 #pragma GCC unroll 4
