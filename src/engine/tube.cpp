@@ -251,9 +251,16 @@ bool remember_distances(Tube& tube, const TuningQuestion& question,
     return true;
 }
 
+TuningQuestion tuning_question(float note, float transpose, float sample_rate, float damping_coef,
+                               float decay)
+{
+    return {note + transpose, sample_rate, damping_coef, decay};
+}
+
 TuningQuestion tuning_question(const Tube& tube)
 {
-    return {tube.note + tube.transpose, tube.sample_rate, tube.damping_coef, tube.decay};
+    return tuning_question(tube.note, tube.transpose, tube.sample_rate, tube.damping_coef,
+                           tube.decay);
 }
 
 void retune(Tube& tube)

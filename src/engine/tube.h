@@ -147,6 +147,8 @@ struct TuningQuestion {
     float damping_coef;
     float decay_ms;
 };
+TuningQuestion tuning_question(float note, float transpose, float sample_rate, float damping_coef,
+                               float decay);
 TuningQuestion tuning_question(const Tube& tube);
 void set_damping_later(Tube& tube, float value);
 void take_distance(Tube& tube, const TuningQuestion& question, float distance);

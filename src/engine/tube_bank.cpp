@@ -31,6 +31,12 @@ void store_tube(TubeBank& bank, int i, const Tube& tube)
     bank.reads_first_frames = 0;
 }
 
+TuningQuestion tuning_question(const TubeBank& bank, int i)
+{
+    return tuning_question(bank.note[i], bank.transpose[i], bank.sample_rate[i],
+                           bank.damping_coef[i], bank.decay[i]);
+}
+
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)
 {
     Tube tube = load_tube(bank, i);

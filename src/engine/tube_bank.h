@@ -46,5 +46,10 @@ struct TubeBank {
 Tube load_tube(const TubeBank& bank, int tube);
 void store_tube(TubeBank& bank, int tube, const Tube& record);
 
+// What the worker is asked for one tube of the bank, read from its lanes: the
+// audio thread asks for all four at every damping change, and a whole record
+// carries the memo of every note.
+TuningQuestion tuning_question(const TubeBank& bank, int tube);
+
 // Applies a set operation to one tube of the bank.
 void set_tube(TubeBank& bank, int tube, void (*operation)(Tube&, float), float value);

@@ -127,9 +127,8 @@ bool ask_worker_for_distances(PluginInstance& instance)
     Questions questions{};
     questions.ask = Ask::TUBES;
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        const Tube tube = load_tube(*instance.bank, i);
-        questions.question[i] = tuning_question(tube);
-        questions.asked[i] = tube.tuning == TUNING_IN_TUNE;
+        questions.question[i] = tuning_question(*instance.bank, i);
+        questions.asked[i] = instance.bank->tuning[i] == TUNING_IN_TUNE;
     }
     return worker->schedule_work(worker->handle, sizeof questions, &questions) ==
            LV2_WORKER_SUCCESS;
@@ -141,7 +140,7 @@ void ask_worker_for_table(PluginInstance& instance)
     if (companion.worker == nullptr || companion.table_asked || companion.table_current) {
         return;
     }
-    TableQuestion question{Ask::TABLE, tuning_question(load_tube(*instance.bank, 0))};
+    TableQuestion question{Ask::TABLE, tuning_question(*instance.bank, 0)};
     companion.table_asked = companion.worker->schedule_work(companion.worker->handle,
                                                             sizeof question,
                                                             &question) == LV2_WORKER_SUCCESS;

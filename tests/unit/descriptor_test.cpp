@@ -6,8 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include "plugin/companion.h"
 #include "plugin/fp_mode.h"
 #include "support/plugin_harness.h"
+#include "urid_map.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
@@ -64,6 +66,40 @@ TEST(Descriptor, ConnectPortStoresEachPointerInItsField)
                                         inst.controls.control[CONTROL_DAMPING].port};
     for (uint32_t port = 0; port < PORT_COUNT; ++port) {
         EXPECT_EQ(expected[port], &slots[port]) << "port " << port;
+    }
+}
+
+// A host may ask for any index: one past each plug-in's last port, and every
+// index beyond, must change nothing in the instance, the companion's own
+// fields included.
+TEST(Descriptor, ConnectPortIgnoresIndicesPastTheLastPort)
+{
+    const uint32_t counts[] = {PORT_COUNT, MONO_PORT_COUNT, STEREO_PORT_COUNT};
+    for (uint32_t index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        const LV2_Descriptor* d = lv2_descriptor(index);
+        LV2_Handle handle = d->instantiate(d, 48000.0, "", host_features());
+        ASSERT_NE(handle, nullptr);
+        std::vector<float> slots(counts[index] * 64, 0.0f);
+        for (uint32_t port = 0; port < counts[index]; ++port) {
+            d->connect_port(handle, port, &slots[port * 64]);
+        }
+        const auto& instance = *static_cast<PluginInstance*>(handle);
+        PluginInstance before;
+        std::memcpy(&before, &instance, sizeof before);
+        std::vector<unsigned char> companion_before(sizeof(Companion));
+        if (instance.companion != nullptr) {
+            std::memcpy(companion_before.data(), instance.companion, sizeof(Companion));
+        }
+        float junk[64] = {};
+        for (uint32_t port : {counts[index], counts[index] + 1, 64u, 0xFFFFFFFFu}) {
+            d->connect_port(handle, port, junk);
+        }
+        EXPECT_EQ(std::memcmp(&before, &instance, sizeof before), 0);
+        if (instance.companion != nullptr) {
+            EXPECT_EQ(std::memcmp(companion_before.data(), instance.companion, sizeof(Companion)), 0);
+        }
+        d->cleanup(handle);
     }
 }
 
