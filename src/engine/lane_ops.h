@@ -49,10 +49,39 @@ LANE_INLINE F32x4 same_as(F32x4, float x)
     return splat(x);
 }
 
+#if defined(__aarch64__)
+// The operators of eight lanes held as two halves (engine/lanes.h): each is
+// the four-lane operator on the low half and on the high half.
+LANE_INLINE F32x8 operator+(F32x8 a, F32x8 b)
+{
+    return F32x8{a.low + b.low, a.high + b.high};
+}
+
+LANE_INLINE F32x8 operator-(F32x8 a, F32x8 b)
+{
+    return F32x8{a.low - b.low, a.high - b.high};
+}
+
+LANE_INLINE F32x8 operator*(F32x8 a, F32x8 b)
+{
+    return F32x8{a.low * b.low, a.high * b.high};
+}
+
+LANE_INLINE F32x8 operator*(F32x8 a, float b)
+{
+    return F32x8{a.low * b, a.high * b};
+}
+
+LANE_INLINE F32x8 same_as(F32x8, float x)
+{
+    return F32x8{splat(x), splat(x)};
+}
+#else
 LANE_INLINE F32x8 same_as(F32x8, float x)
 {
     return F32x8{x, x, x, x, x, x, x, x};
 }
+#endif
 
 LANE_INLINE double same_as(double, double x)
 {
@@ -280,7 +309,9 @@ LANE_INLINE void transpose(F32x4 r0, F32x4 r1, F32x4 r2, F32x4 r3, F32x4& c0, F3
 // whole rows, written so that the compiler sees them as such.
 LANE_INLINE F32x8 join(F32x4 low, F32x4 high)
 {
-#if defined(__AVX__)
+#if defined(__aarch64__)
+    return F32x8{low, high};
+#elif defined(__AVX__)
     return (F32x8)_mm256_insertf128_ps(_mm256_castps128_ps256((__m128)low), (__m128)high, 1);
 #else
     F32x8 both;
@@ -302,9 +333,29 @@ LANE_INLINE F32x8 join(const float* low, const float* high)
     return join(load(low), load(high));
 }
 
+// Rows of four slots at two places and the rows after them: low and high
+// joined into `row`, low + 4 and high + 4 into `next`. On AArch64 one
+// instruction loads both rows of a place.
+LANE_INLINE void join_rows(const float* low, const float* high, F32x8& row, F32x8& next)
+{
+#if defined(__aarch64__)
+    __asm__("ldp %q0, %q1, [%2]"
+            : "=w"(row.low), "=w"(next.low)
+            : "r"(low), "m"(*reinterpret_cast<const float(*)[8]>(low)));
+    __asm__("ldp %q0, %q1, [%2]"
+            : "=w"(row.high), "=w"(next.high)
+            : "r"(high), "m"(*reinterpret_cast<const float(*)[8]>(high)));
+#else
+    row = join(low, high);
+    next = join(low + 4, high + 4);
+#endif
+}
+
 LANE_INLINE F32x4 low_half(F32x8 x)
 {
-#if defined(__AVX__)
+#if defined(__aarch64__)
+    return x.low;
+#elif defined(__AVX__)
     return (F32x4)_mm256_castps256_ps128((__m256)x);
 #else
     F32x4 half;
@@ -315,7 +366,9 @@ LANE_INLINE F32x4 low_half(F32x8 x)
 
 LANE_INLINE F32x4 high_half(F32x8 x)
 {
-#if defined(__AVX__)
+#if defined(__aarch64__)
+    return x.high;
+#elif defined(__AVX__)
     return (F32x4)_mm256_extractf128_ps((__m256)x, 1);
 #else
     F32x4 half;
@@ -328,6 +381,10 @@ LANE_INLINE F32x4 high_half(F32x8 x)
 LANE_INLINE void transpose(F32x8 r0, F32x8 r1, F32x8 r2, F32x8 r3, F32x8& c0, F32x8& c1,
                            F32x8& c2, F32x8& c3)
 {
+#if defined(__aarch64__)
+    transpose(r0.low, r1.low, r2.low, r3.low, c0.low, c1.low, c2.low, c3.low);
+    transpose(r0.high, r1.high, r2.high, r3.high, c0.high, c1.high, c2.high, c3.high);
+#else
     const F32x8 t0 = __builtin_shufflevector(r0, r1, 0, 8, 1, 9, 4, 12, 5, 13);
     const F32x8 t1 = __builtin_shufflevector(r2, r3, 0, 8, 1, 9, 4, 12, 5, 13);
     const F32x8 t2 = __builtin_shufflevector(r0, r1, 2, 10, 3, 11, 6, 14, 7, 15);
@@ -336,4 +393,5 @@ LANE_INLINE void transpose(F32x8 r0, F32x8 r1, F32x8 r2, F32x8 r3, F32x8& c0, F3
     c1 = __builtin_shufflevector(t0, t1, 2, 3, 10, 11, 6, 7, 14, 15);
     c2 = __builtin_shufflevector(t2, t3, 0, 1, 8, 9, 4, 5, 12, 13);
     c3 = __builtin_shufflevector(t2, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+#endif
 }

@@ -13,8 +13,18 @@ typedef int64_t I64x4 __attribute__((vector_size(32)));
 typedef uint64_t U64x4 __attribute__((vector_size(32)));
 
 // Eight lanes: two sub-steps of the four tubes, for the work that does not
-// depend on the sub-step before it.
+// depend on the sub-step before it. NEON's registers hold four floats, and
+// the compiler keeps its own eight-lane vectors in memory there, moving every
+// lane of a shuffle or a join through the stack one at a time: on AArch64
+// eight lanes are two four-lane registers side by side, each operator done
+// on both halves (engine/lane_ops.h), the same IEEE operation per lane.
+#if defined(__aarch64__)
+struct F32x8 {
+    F32x4 low, high;
+};
+#else
 typedef float F32x8 __attribute__((vector_size(32)));
+#endif
 struct I32x4x2 {
     I32x4 low, high;
 };

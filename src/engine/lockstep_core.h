@@ -83,9 +83,10 @@ LANE_INLINE void store_field(uint64_t (&field)[TUBE_COUNT], I32x4 lanes)
 
 LANE_INLINE void store_field(bool (&field)[TUBE_COUNT], I32x4 lanes)
 {
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        field[k] = lanes[k] != 0;
-    }
+    // A mask lane is 0 or -1; its lowest bit, one byte a lane, is the bool.
+    typedef uint8_t U8x4 __attribute__((vector_size(TUBE_COUNT)));
+    const U8x4 bytes = __builtin_convertvector(lanes & 1, U8x4);
+    __builtin_memcpy(field, &bytes, sizeof bytes);
 }
 
 LANE_INLINE Lanes load_lanes(const TubeBank& bank)
@@ -97,10 +98,24 @@ LANE_INLINE Lanes load_lanes(const TubeBank& bank)
     return s;
 }
 
-LANE_INLINE void store_lanes(TubeBank& bank, const Lanes& s)
+// What a call can have changed goes back to the bank: what every sub-step
+// moves; the length where a lane glided; the rest of the glide's state where
+// a lane took a request up or arrived. The loop's settings never change.
+struct Changed {
+    bool length;
+    bool glide_events;
+};
+
+LANE_INLINE void store_lanes(TubeBank& bank, const Lanes& s, Changed changed)
 {
 #define STORE(kind, name) store_field(bank.name, s.name);
-    TUBE_LOOP_STATE(STORE)
+    TUBE_LOOP_MOTION(STORE)
+    if (changed.length) {
+        TUBE_GLIDE_LENGTH(STORE)
+    }
+    if (changed.glide_events) {
+        TUBE_GLIDE_EVENTS(STORE)
+    }
 #undef STORE
 }
 
@@ -114,7 +129,8 @@ struct ArrivalLog {
     float feedback[TUBE_COUNT][ROOM];
     uint64_t length[TUBE_COUNT][ROOM];
     int count[TUBE_COUNT];
-    int total;  // of the counts: most blocks have nothing to write
+    int total;     // of the counts: most blocks have nothing to write
+    bool any;      // whether a lane has arrived during the call
 };
 
 LANE_INLINE void flush(ArrivalLog& log)
@@ -141,6 +157,7 @@ struct KeepArrival {
         const float feedback = arrival_feedback(length, bank.decay_time[k], bank.sample_rate[k]);
         const int n = log.count[k]++;
         ++log.total;
+        log.any = true;
         log.feedback[k][n] = feedback;
         log.length[k][n] = length;
         return feedback;
@@ -184,15 +201,20 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
     const U32x4 a = (U32x4)(index.low + line_start);
     const U32x4 b = (U32x4)(index.high + line_start);
     const float* base = &lines.bank.delay[0][0];
-    F32x8 rows[TUBE_COUNT], shifted[TUBE_COUNT];
-#pragma GCC unroll 4
-    for (int k = 0; k < TUBE_COUNT; ++k) {
-        rows[k] = join(base + a[k], base + b[k]);
-        shifted[k] = join(base + a[k] + 2, base + b[k] + 2);
-    }
-    F32x8 q2, q3;
-    transpose(rows[0], rows[1], rows[2], rows[3], p[0], p[1], p[2], p[3]);
-    transpose(shifted[0], shifted[1], shifted[2], shifted[3], q2, q3, p[4], p[5]);
+    // Eight slots from each lane's read slot: the last two lie in the
+    // padding after the guard slots at worst, and are not used.
+    static_assert(DELAY_SIZE - 1 + 8 <= DELAY_STRIDE,
+                  "eight slots from any read slot fit the line");
+    // Written out lane by lane (no arrays), so that every row can stay in a
+    // register.
+    F32x8 row0, row1, row2, row3, next0, next1, next2, next3;
+    join_rows(base + a[0], base + b[0], row0, next0);
+    join_rows(base + a[1], base + b[1], row1, next1);
+    join_rows(base + a[2], base + b[2], row2, next2);
+    join_rows(base + a[3], base + b[3], row3, next3);
+    F32x8 q6, q7;
+    transpose(row0, row1, row2, row3, p[0], p[1], p[2], p[3]);
+    transpose(next0, next1, next2, next3, p[4], p[5], q6, q7);
 }
 
 // Whether every frame of a block may make the reads of its four sub-steps
@@ -284,12 +306,23 @@ LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F3
     return read_delay(lines, index, f);
 }
 
+// Whether a frame that reads first makes its reads two sub-steps at a time
+// in eight lanes. The baseline x86-64 has no eight-lane registers: there the
+// compiler builds the eight lanes' joins, halves and transposes through
+// memory and lane by lane, which costs more than four-lane reads save.
+#if defined(__x86_64__) && !defined(__AVX__)
+inline constexpr bool EIGHT_LANE_READS = false;
+#else
+inline constexpr bool EIGHT_LANE_READS = true;
+#endif
+
 // One frame of a block that reads first (reads_first): one shared write index
 // w, no glide step due. The reads of the four sub-steps then depend on
-// nothing the frame computes, so they are all made first, two sub-steps at a
-// time in eight lanes: the steps of frame() on the same values, in another
-// order where no result depends on it. last_read_pos is the read position
-// the last sub-step's glide step would have measured from.
+// nothing the frame computes, so they are all made first (two sub-steps at a
+// time in eight lanes where EIGHT_LANE_READS): the steps of frame() on the
+// same values, in another order where no result depends on it.
+// last_read_pos is the read position the last sub-step's glide step would
+// have measured from.
 LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
                                     F32x4 input, F32x4& last_read_pos, bool neon)
 {
@@ -308,19 +341,39 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
     read_position(s, advance_lfo(s), index3, f3);
     last_read_pos = s.read_pos;
     advance_read(s);
-    const F32x8 v01 = read_two_steps(lines, join(index0, index1), join(f0, f1), neon);
-    const F32x8 v23 = read_two_steps(lines, join(index2, index3), join(f2, f3), neon);
-    const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
-                              join(in.c0, in.c0)};
-    const F32x8 u01 = upsample(
-        in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
-    const F32x8 u23 = upsample(
-        in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
+    F32x4 v0, v1, v2, v3, u0, u1, u2, u3;
+    if constexpr (EIGHT_LANE_READS) {
+        const F32x8 v01 = read_two_steps(lines, join(index0, index1), join(f0, f1), neon);
+        const F32x8 v23 = read_two_steps(lines, join(index2, index3), join(f2, f3), neon);
+        const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
+                                  join(in.c0, in.c0)};
+        const F32x8 u01 = upsample(
+            in8, join(same_as(g, SUB_STEP_POSITIONS[0]), same_as(g, SUB_STEP_POSITIONS[1])));
+        const F32x8 u23 = upsample(
+            in8, join(same_as(g, SUB_STEP_POSITIONS[2]), same_as(g, SUB_STEP_POSITIONS[3])));
+        v0 = low_half(v01);
+        v1 = high_half(v01);
+        v2 = low_half(v23);
+        v3 = high_half(v23);
+        u0 = low_half(u01);
+        u1 = high_half(u01);
+        u2 = low_half(u23);
+        u3 = high_half(u23);
+    } else {
+        v0 = read_delay(lines, index0, f0);
+        v1 = read_delay(lines, index1, f1);
+        v2 = read_delay(lines, index2, f2);
+        v3 = read_delay(lines, index3, f3);
+        u0 = upsample(in, same_as(g, SUB_STEP_POSITIONS[0]));
+        u1 = upsample(in, same_as(g, SUB_STEP_POSITIONS[1]));
+        u2 = upsample(in, same_as(g, SUB_STEP_POSITIONS[2]));
+        u3 = upsample(in, same_as(g, SUB_STEP_POSITIONS[3]));
+    }
     F32x4 value0, value1, value2, value3;
-    close_loop(s, low_half(u01), in.c0, low_half(v01), value0);
-    close_loop(s, high_half(u01), in.c0, high_half(v01), value1);
-    close_loop(s, low_half(u23), in.c0, low_half(v23), value2);
-    const F32x4 d = close_loop(s, high_half(u23), in.c0, high_half(v23), value3);
+    close_loop(s, u0, in.c0, v0, value0);
+    close_loop(s, u1, in.c0, v1, value1);
+    close_loop(s, u2, in.c0, v2, value2);
+    const F32x4 d = close_loop(s, u3, in.c0, v3, value3);
     write_four(lines, w, value0, value1, value2, value3);
     return output(d, g);
 }
@@ -330,20 +383,19 @@ LANE_INLINE bool shared_write_index(const Lanes& s)
     return all_lanes(s.write_index == splat(s.write_index[0]));
 }
 
-// A block's input frames as four-lane vectors, one tube per lane; a whole
-// block goes through 4x4 transposes.
+// A block's input frames as four-lane vectors, one tube per lane: four
+// frames at a time through a 4x4 transpose, the rest of a short block lane by
+// lane.
 LANE_INLINE void read_block(const float* const input[TUBE_COUNT], uint32_t start,
                             uint32_t frames, F32x4 block[BLOCK_FRAMES])
 {
-    if (frames == BLOCK_FRAMES) {
-        for (uint32_t n = 0; n < BLOCK_FRAMES; n += 4) {
-            transpose(load(input[0] + start + n), load(input[1] + start + n),
-                      load(input[2] + start + n), load(input[3] + start + n), block[n],
-                      block[n + 1], block[n + 2], block[n + 3]);
-        }
-        return;
+    uint32_t n = 0;
+    for (; n + 4 <= frames; n += 4) {
+        transpose(load(input[0] + start + n), load(input[1] + start + n),
+                  load(input[2] + start + n), load(input[3] + start + n), block[n],
+                  block[n + 1], block[n + 2], block[n + 3]);
     }
-    for (uint32_t n = 0; n < frames; ++n) {
+    for (; n < frames; ++n) {
         block[n] = F32x4{input[0][start + n], input[1][start + n], input[2][start + n],
                          input[3][start + n]};
     }
@@ -352,48 +404,111 @@ LANE_INLINE void read_block(const float* const input[TUBE_COUNT], uint32_t start
 LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, uint32_t frames,
                              const F32x4 block[BLOCK_FRAMES])
 {
-    if (frames == BLOCK_FRAMES) {
-        for (uint32_t n = 0; n < BLOCK_FRAMES; n += 4) {
-            F32x4 rows[TUBE_COUNT];
-            transpose(block[n], block[n + 1], block[n + 2], block[n + 3], rows[0], rows[1],
-                      rows[2], rows[3]);
-            for (int k = 0; k < TUBE_COUNT; ++k) {
-                __builtin_memcpy(output[k] + start + n, &rows[k], sizeof rows[k]);
-            }
-        }
-        return;
+    uint32_t n = 0;
+    for (; n + 4 <= frames; n += 4) {
+        // Four rows by name, not an array: each is stored from its
+        // register (an array went through the stack on AArch64).
+        F32x4 row0, row1, row2, row3;
+        transpose(block[n], block[n + 1], block[n + 2], block[n + 3], row0, row1, row2, row3);
+        __builtin_memcpy(output[0] + start + n, &row0, sizeof row0);
+        __builtin_memcpy(output[1] + start + n, &row1, sizeof row1);
+        __builtin_memcpy(output[2] + start + n, &row2, sizeof row2);
+        __builtin_memcpy(output[3] + start + n, &row3, sizeof row3);
     }
-    float* const out[TUBE_COUNT] = {output[0] + start, output[1] + start, output[2] + start,
-                                    output[3] + start};
-    for (uint32_t n = 0; n < frames; ++n) {
+    for (; n < frames; ++n) {
+#pragma GCC unroll 4
         for (int k = 0; k < TUBE_COUNT; ++k) {
-            out[k][n] = block[n][k];
+            output[k][start + n] = block[n][k];
         }
     }
 }
 
-LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
-                            float* const output[TUBE_COUNT], uint32_t frame_count)
+// The frames of a block that reads first (reads_first), in place in block.
+LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4 block[],
+                                   uint32_t frames)
 {
-    if (frame_count == 0) {
-        return;
+    uint32_t w = uint32_t(s.write_index[0]);
+#if defined(__arm__)
+    const bool neon = neon_read_exact_here();
+#else
+    const bool neon = false;
+#endif
+    F32x4 last_read_pos = s.read_pos;
+    for (uint32_t n = 0; n < frames; ++n) {
+        block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos, neon);
     }
-    if (!bank.lanes_checked) {
-        if (!fits_lanes(bank)) {
-            tube_by_tube_frames(bank, input, output, frame_count);
-            return;
+    s.write_index = splat(int32_t(w));
+    // The glide step's only effect in such a block: a gliding lane's length
+    // is its last measurement.
+    if (any(s.gliding)) {
+        s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
+    }
+}
+
+// A call of one block that reads first, as most calls of a few frames are,
+// taken on its own: its state goes from the bank to registers and back
+// without the other path's bookkeeping around it. False, with nothing done,
+// where the block does not read first. Out of line (static: a copy per
+// instruction set), so that the registers of the long path stay its own.
+static __attribute__((noinline)) bool short_call_reads_first(
+    TubeBank& bank, const float* const input[TUBE_COUNT], float* const output[TUBE_COUNT],
+    uint32_t frame_count)
+{
+    Lanes s = load_lanes(bank);
+    // What reads_first finds holds for a whole block of frames, as long as
+    // nothing but this engine touches the lanes (a control step that changes
+    // a tube stores its record back, which clears the count): calls of a few
+    // frames each share one finding.
+    if (bank.reads_first_frames < frame_count) {
+        if (!shared_write_index(s) || !reads_first(s, uint32_t(s.write_index[0]))) {
+            return false;
         }
-        bank.lanes_checked = true;
+        bank.reads_first_frames = BLOCK_FRAMES;
     }
+    bank.reads_first_frames -= frame_count;
+    F32x4 block[BLOCK_FRAMES];
+    // A host that splits its blocks at every event calls with one frame at a
+    // time: that frame goes from the buffers to the lanes and back without a
+    // pass over a block.
+    if (frame_count == 1) {
+        block[0] = F32x4{input[0][0], input[1][0], input[2][0], input[3][0]};
+    } else {
+        read_block(input, 0, frame_count, block);
+    }
+    block_reads_first(s, BankLines<true>{bank}, block, frame_count);
+    if (frame_count == 1) {
+#pragma GCC unroll 4
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            output[k][0] = block[0][k];
+        }
+    } else {
+        write_block(output, 0, frame_count, block);
+    }
+    // No lane takes a request up or arrives in such a block.
+    store_lanes(bank, s, Changed{any(s.gliding), false});
+    return true;
+}
+
+// Any call, block by block.
+static __attribute__((noinline)) void run_blocks(TubeBank& bank,
+                                                 const float* const input[TUBE_COUNT],
+                                                 float* const output[TUBE_COUNT],
+                                                 uint32_t frame_count)
+{
     Lanes s = load_lanes(bank);
     // Every lane advances its write index alike, so lanes that start together
     // stay together for the whole call.
     const bool shared = shared_write_index(s);
+    // Only the set operations, between calls, make a request: a call where
+    // no lane glides or has one waiting leaves the glide's state as it is.
+    const bool glide_moves = any(either(s.gliding, s.pending_length != 0));
+    const bool request_waits = any(s.pending_length != 0);
     ArrivalLog log;
     for (int k = 0; k < TUBE_COUNT; ++k) {
         log.count[k] = 0;
     }
     log.total = 0;
+    log.any = false;
     KeepArrival arrived{bank, log};
     const BankLines<true> shared_lines{bank};
     const BankLines<false> own_lines{bank};
@@ -408,22 +523,7 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         // Only the control step, before the frames, makes a request, so what
         // reads_first finds holds for the whole block.
         if (shared && reads_first(s, uint32_t(s.write_index[0]))) {
-            uint32_t w = uint32_t(s.write_index[0]);
-#if defined(__arm__)
-            const bool neon = neon_read_exact_here();
-#else
-            const bool neon = false;
-#endif
-            F32x4 last_read_pos = s.read_pos;
-            for (uint32_t n = 0; n < frames; ++n) {
-                block[n] = frame_reads_first(s, shared_lines, w, block[n], last_read_pos, neon);
-            }
-            s.write_index = splat(int32_t(w));
-            // The glide step's only effect in such a block: a gliding lane's
-            // length is its last measurement.
-            if (any(s.gliding)) {
-                s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
-            }
+            block_reads_first(s, shared_lines, block, frames);
         } else {
             for (uint32_t n = 0; n < frames; ++n) {
                 block[n] = shared ? frame(s, shared_lines, block[n], arrived)
@@ -433,7 +533,29 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         write_block(output, start, frames, block);
         flush(log);
     }
-    store_lanes(bank, s);
+    store_lanes(bank, s, Changed{glide_moves, request_waits || log.any});
+    bank.reads_first_frames = 0;
+}
+
+// The engine's entry: a short call that reads first on its own, any other
+// block by block, each out of line so that the entry itself is a few checks.
+LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT],
+                            float* const output[TUBE_COUNT], uint32_t frame_count)
+{
+    if (frame_count == 0) {
+        return;
+    }
+    if (!bank.lanes_checked) {
+        if (!fits_lanes(bank)) {
+            tube_by_tube_frames(bank, input, output, frame_count);
+            return;
+        }
+        bank.lanes_checked = true;
+    }
+    if (frame_count <= BLOCK_FRAMES && short_call_reads_first(bank, input, output, frame_count)) {
+        return;
+    }
+    run_blocks(bank, input, output, frame_count);
 }
 
 }  // namespace lockstep

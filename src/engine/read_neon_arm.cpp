@@ -22,7 +22,9 @@ struct NeonLanes {
     float32x4_t v;
 };
 
-inline NeonLanes operator+(NeonLanes a, NeonLanes b)
+// NEON gives the default NaN whatever the operands' places, and a NaN result
+// is read again on the scalar unit, so the place-keeping sum is the plain one.
+inline NeonLanes plus(NeonLanes a, NeonLanes b)
 {
     return {vaddq_f32(a.v, b.v)};
 }

@@ -6,6 +6,7 @@
 #include "engine/fused_scalar.h"
 #include "engine/glide.h"
 #include "engine/lane_ops.h"
+#include "engine/ordered_ops.h"
 #include "engine/tube.h"
 
 // The steps of one sub-step of a tube and of one frame, in the order they
@@ -18,7 +19,9 @@
 // Everything is single precision except the DC blocker; each fused
 // multiply-add is written out with fused() (engine/fused_scalar.h and
 // engine/fused_lanes.h: the instruction, or an exact emulation where there is
-// none, with one NaN rule wherever it runs) and nothing else is fused. A
+// none, with one NaN rule wherever it runs) and nothing else is fused. Where
+// two operands of a sum or product may both be NaN, it is written plus() or
+// times() (engine/ordered_ops.h), so that every path gives the same NaN. A
 // branch of the algorithm is a select (c ? a : b): of a bool for one tube, of
 // a lane mask for four, both giving the same bits in every lane.
 
@@ -72,10 +75,10 @@ template <class V>
 STEP_INLINE Cubic<V> cubic_through(V h0, V h1, V h2, V h3)
 {
     Cubic<V> s;
-    s.c3 = (h1 - h2) * 0.5f + (h3 - h0) * SIXTH;
-    s.c2 = (h0 + h2) * 0.5f - h1;
+    s.c3 = plus((h1 - h2) * 0.5f, (h3 - h0) * SIXTH);
+    s.c2 = plus(h0, h2) * 0.5f - h1;
     s.c1 = (h2 - h0) * 0.5f;
-    s.c0 = h1 * TWO_THIRDS + (h0 + h2) * SIXTH;
+    s.c0 = plus(h1 * TWO_THIRDS, plus(h0, h2) * SIXTH);
     return s;
 }
 
@@ -83,7 +86,7 @@ STEP_INLINE Cubic<V> cubic_through(V h0, V h1, V h2, V h3)
 template <class V>
 STEP_INLINE V upsample(V c3, V c2, V c1, V t)
 {
-    return ((c3 * t + c2) * t + c1) * t;
+    return plus(plus(c3 * t, c2) * t, c1) * t;
 }
 
 template <class V>
@@ -143,13 +146,16 @@ STEP_INLINE void advance_read(S& s)
 template <class V>
 STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
 {
-    const V e5 = (p3 - p2) * TWELFTH + (p1 - p4) * TWENTY_FOURTH + (p5 - p0) * HUNDRED_TWENTIETH;
-    const V e4 = p2 * 0.25f + (p0 + p4) * TWENTY_FOURTH - (p1 + p3) * SIXTH;
+    const V p0_p4 = plus(p0, p4);
+    const V p1_p3 = plus(p1, p3);
+    const V e5 =
+        plus(plus((p3 - p2) * TWELFTH, (p1 - p4) * TWENTY_FOURTH), (p5 - p0) * HUNDRED_TWENTIETH);
+    const V e4 = plus(p2 * 0.25f, p0_p4 * TWENTY_FOURTH) - p1_p3 * SIXTH;
     const V e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
-    const V e2 = (p0 + p4) * TWELFTH + (p1 + p3) * SIXTH - p2 * 0.5f;
-    const V e1 = (p3 - p1) * FIVE_TWELFTHS + (p4 - p0) * TWENTY_FOURTH;
-    const V e0 = p2 * 0.55f + (p1 + p3) * THIRTEEN_SIXTIETHS + (p0 + p4) * HUNDRED_TWENTIETH;
-    return ((((e5 * f + e4) * f + e3) * f + e2) * f + e1) * f + e0;
+    const V e2 = plus(p0_p4 * TWELFTH, p1_p3 * SIXTH) - p2 * 0.5f;
+    const V e1 = plus((p3 - p1) * FIVE_TWELFTHS, (p4 - p0) * TWENTY_FOURTH);
+    const V e0 = plus(plus(p2 * 0.55f, p1_p3 * THIRTEEN_SIXTIETHS), p0_p4 * HUNDRED_TWENTIETH);
+    return plus(plus(plus(plus(plus(e5 * f, e4) * f, e3) * f, e2) * f, e1) * f, e0);
 }
 
 // The interpolated read at slot `index` plus fraction f. Lines is where the
@@ -183,12 +189,14 @@ STEP_INLINE ValueOf<S> dc_block(S& s, ValueOf<S> v)
 template <class V>
 STEP_INLINE V mix(V feedback, V d, V u_less_c0, V c0)
 {
-    return fused(feedback, d, u_less_c0) + c0;
+    return plus(fused(feedback, d, u_less_c0), c0);
 }
 
 // The fixed high-pass (HIGHPASS_POLE) followed by the damping low-pass.
 // k(A - x) is used three times and never rounded on its own, so each use is
-// one fused step.
+// one fused step. The damping coefficient is NaN when its control or the rate
+// is, and the state may then already hold another NaN (from the input, or an
+// infinity met earlier): the state's NaN goes on, on every path.
 template <class S>
 STEP_INLINE ValueOf<S> loop_filter(S& s, ValueOf<S> x)
 {
@@ -197,7 +205,7 @@ STEP_INLINE ValueOf<S> loop_filter(S& s, ValueOf<S> x)
     const V a_minus_x = s.highpass_state - x;
     const V lowpassed = fused(k, a_minus_x, x);
     const V damped =
-        fused(-k, a_minus_x, s.damping_coef * fused(k, a_minus_x, s.damping_state));
+        fused(-k, a_minus_x, times(fused(k, a_minus_x, s.damping_state), s.damping_coef));
     s.highpass_state = lowpassed;
     s.damping_state = damped;
     return damped;

@@ -235,9 +235,32 @@ void take_distance(Tube& tube, const TuningQuestion& question, float distance)
     request_length_at(tube, distance);
 }
 
+bool remember_distances(Tube& tube, const TuningQuestion& question,
+                        const float (&distance)[MEMO_NOTES])
+{
+    if (tube.sample_rate != question.sample_rate || tube.damping_coef != question.damping_coef ||
+        tube.decay != question.decay_ms) {
+        return false;
+    }
+    for (int note = 0; note < MEMO_NOTES; ++note) {
+        float& remembered = tube.tuned.distance[note];
+        if (std::isnan(remembered)) {
+            remembered = distance[note];
+        }
+    }
+    return true;
+}
+
+TuningQuestion tuning_question(float note, float transpose, float sample_rate, float damping_coef,
+                               float decay)
+{
+    return {note + transpose, sample_rate, damping_coef, decay};
+}
+
 TuningQuestion tuning_question(const Tube& tube)
 {
-    return {tube.note + tube.transpose, tube.sample_rate, tube.damping_coef, tube.decay};
+    return tuning_question(tube.note, tube.transpose, tube.sample_rate, tube.damping_coef,
+                           tube.decay);
 }
 
 void retune(Tube& tube)

@@ -40,14 +40,25 @@ inline constexpr float SILENCE_DB = -120.0f;
     X(REAL, transpose) X(REAL, decay) X(REAL, damping_hz) X(REAL, level_db) X(REAL, sample_rate) \
         X(REAL, decay_time) X(REAL, tuning) X(MEMO, tuned)
 
-// What the sample loop reads and carries from sub-step to sub-step.
-#define TUBE_LOOP_STATE(X)                                                                         \
-    X(REAL, gain)                                                                                  \
-    X(REAL, damping_coef) X(REAL, feedback) X(REAL, damping_state) X(REAL, highpass_state)         \
-        X(REAL, read_pos) X(REAL, read_speed) X(REAL, lfo_phase) X(REAL, integ)                    \
-            X(COUNT, write_index) X(COUNT, length) X(COUNT, glide_target) X(COUNT, pending_length) \
-                X(FLAG, gliding) X(REAL, pending_distance) X(REAL, glide_distance)                 \
-                    X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+// What the sample loop reads and carries from sub-step to sub-step, in four
+// lists by what may change them, so that the lockstep engine only writes
+// back what a call can have changed:
+//  - what the loop reads and never changes (the set operations do);
+//  - what every sub-step moves;
+//  - the length, which a tube's glide measures while it glides;
+//  - what only a glide's taking up a request or its arrival changes.
+#define TUBE_LOOP_SETTINGS(X) X(REAL, gain) X(REAL, damping_coef)
+#define TUBE_LOOP_MOTION(X)                                                                   \
+    X(REAL, damping_state)                                                                    \
+    X(REAL, highpass_state) X(REAL, read_pos) X(REAL, lfo_phase) X(REAL, integ)               \
+        X(COUNT, write_index) X(REAL, input_0) X(REAL, input_1) X(REAL, input_2) X(REAL, input_3)
+#define TUBE_GLIDE_LENGTH(X) X(COUNT, length)
+#define TUBE_GLIDE_EVENTS(X)                                                                      \
+    X(REAL, feedback)                                                                             \
+    X(REAL, read_speed) X(COUNT, glide_target) X(COUNT, pending_length) X(FLAG, gliding)          \
+        X(REAL, pending_distance) X(REAL, glide_distance)
+#define TUBE_LOOP_STATE(X) \
+    TUBE_LOOP_SETTINGS(X) TUBE_LOOP_MOTION(X) TUBE_GLIDE_LENGTH(X) TUBE_GLIDE_EVENTS(X)
 
 #define TUBE_FIELDS(X) TUBE_SETTINGS(X) TUBE_LOOP_STATE(X)
 
@@ -136,9 +147,20 @@ struct TuningQuestion {
     float damping_coef;
     float decay_ms;
 };
+TuningQuestion tuning_question(float note, float transpose, float sample_rate, float damping_coef,
+                               float decay);
 TuningQuestion tuning_question(const Tube& tube);
 void set_damping_later(Tube& tube, float value);
 void take_distance(Tube& tube, const TuningQuestion& question, float distance);
+
+// The same thread can work out every note's distance at once, distance[n]
+// for note n of the memo, under the rate, damping and decay of `question`
+// (its note unused). The tube remembers those of the notes it does not hold
+// yet, and only if it still has that rate, damping and decay: a note met
+// later then costs run nothing, and its distance is the one run would have
+// worked out. False when the tube's conditions have moved on.
+bool remember_distances(Tube& tube, const TuningQuestion& question,
+                        const float (&distance)[MEMO_NOTES]);
 
 // The loop gain 0.001 ^ (length / divisor) makes the circulating signal fall
 // by 60 dB in the decay time. The divisor sample_rate x 0.001 x decay_time is

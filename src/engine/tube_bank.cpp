@@ -28,6 +28,13 @@ void store_tube(TubeBank& bank, int i, const Tube& tube)
     TUBE_FIELDS(STORE)
 #undef STORE
     bank.lanes_checked = false;
+    bank.reads_first_frames = 0;
+}
+
+TuningQuestion tuning_question(const TubeBank& bank, int i)
+{
+    return tuning_question(bank.note[i], bank.transpose[i], bank.sample_rate[i],
+                           bank.damping_coef[i], bank.decay[i]);
 }
 
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)

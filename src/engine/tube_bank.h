@@ -30,6 +30,13 @@ struct TubeBank {
     // tube-by-tube engine) clears it, so the bank is checked again.
     bool lanes_checked = false;
 
+    // Frames for which the lockstep engine's last finding that the lanes may
+    // make their reads first (lockstep_core.h, reads_first) still holds: a
+    // finding holds for a block of frames, which calls of a few frames each
+    // share. Cleared with lanes_checked, and by any call of the engine that
+    // does not read first.
+    uint32_t reads_first_frames = 0;
+
     // Builds tubes 1 to 4 in order, each completely before the next, with
     // every delay line cleared.
     TubeBank();
@@ -38,6 +45,11 @@ struct TubeBank {
 // One tube of the bank as a record, and the record written back.
 Tube load_tube(const TubeBank& bank, int tube);
 void store_tube(TubeBank& bank, int tube, const Tube& record);
+
+// What the worker is asked for one tube of the bank, read from its lanes: the
+// audio thread asks for all four at every damping change, and a whole record
+// carries the memo of every note.
+TuningQuestion tuning_question(const TubeBank& bank, int tube);
 
 // Applies a set operation to one tube of the bank.
 void set_tube(TubeBank& bank, int tube, void (*operation)(Tube&, float), float value);

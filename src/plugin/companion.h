@@ -18,6 +18,12 @@
 // carried in pieces of this size.
 inline constexpr uint32_t COMPANION_CHUNK = 256;
 
+// How long the tubes' rate, damping and decay must rest before the worker
+// is asked for every note's distance (about 85 ms at 48 kHz): while the
+// damping is automated each table would be overtaken before it was done,
+// and the worker thread would spend itself on nothing.
+inline constexpr uint32_t TABLE_AFTER_FRAMES = 4096;
+
 struct Companion {
     PluginKind kind;
     const float* in_left;
@@ -26,10 +32,21 @@ struct Companion {
     float* out_right;
     const LV2_Atom_Sequence* midi;
     MidiUrids urids;
-    // The host's worker, if it offers one (plugin/tuning_worker.h).
+    // The host's worker, if it offers one (plugin/tuning_worker.h), and the
+    // table of every note's distance: asked for and not answered yet; in the
+    // tubes' memos for their present rate, damping and decay.
     const LV2_Worker_Schedule* worker;
+    bool table_asked;
+    bool table_current;
+    // Frames run since the rate, damping or decay last changed, up to
+    // TABLE_AFTER_FRAMES: the table is asked for once they rest.
+    uint32_t frames_at_rest;
     HeldKeys keys;
     OutputMix mix;
+    // Whether the last full take-up of the controls left a number in the cache
+    // of every control in play (controls_in_play, companion_run.cpp), and no
+    // cache has been forgotten since.
+    bool controls_settled;
     // Where the two inputs are summed for the tubes (Sum), and where the
     // tubes ring before they are mixed into the outputs.
     float summed[COMPANION_CHUNK];

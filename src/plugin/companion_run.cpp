@@ -1,9 +1,14 @@
 #include "plugin/companion_run.h"
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 #include "engine/engine_path.h"
 #include "plugin/companion.h"
 #include "plugin/controls.h"
 #include "plugin/tuning_worker.h"
+#include "plugin/four_frames.h"
 
 namespace {
 
@@ -76,9 +81,10 @@ void carry(PluginInstance& instance, uint32_t first, uint32_t last)
             tube_in[1] = right;
             tube_in[3] = right;
         } else if (!mono) {
-            for (uint32_t f = 0; f < count; ++f) {
-                c.summed[f] = left[f] + right[f];
-            }
+            float* summed = c.summed;
+            for_frames(count, [&](uint32_t f, auto v) {
+                put_frames(summed, f, frames_at(left, f, v) + frames_at(right, f, v));
+            });
             for (const float*& in : tube_in) {
                 in = c.summed;
             }
@@ -89,9 +95,46 @@ void carry(PluginInstance& instance, uint32_t first, uint32_t last)
     }
 }
 
-}  // namespace
+// The controls the companion takes up: every one it has, but the notes when
+// they come from the keys.
+bool in_play(const Companion& c, const Controls& controls, int id)
+{
+    if ((CONTROLS[id].plugins & plugin_bit(c.kind)) == 0) {
+        return false;
+    }
+    const bool note = id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
+    return !note || !chosen(controls.control[CONTROL_NOTES_FROM].cache);
+}
 
-void run_companion(PluginInstance& instance, uint32_t frame_count)
+uint32_t bits_of(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Whether a full take-up would change nothing: the caches are numbers
+// (settled), and each control in play has no port or holds its cache's very
+// bits. A cache only ever holds a value taken up, finite and within the
+// control's range, which the port then gives back unchanged.
+bool controls_unchanged(const Companion& c, const Controls& controls)
+{
+    if (!c.controls_settled) {
+        return false;
+    }
+    uint32_t differ = 0;
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        const ControlPort& control = controls.control[id];
+        if (control.port != nullptr && in_play(c, controls, id)) {
+            differ |= bits_of(*control.port) ^ bits_of(control.cache);
+        }
+    }
+    return differ == 0;
+}
+
+// Every control taken up from its port, in the order that decides what the
+// tubes get.
+void take_up_controls(PluginInstance& instance)
 {
     Companion& c = *instance.companion;
     Controls& controls = instance.controls;
@@ -99,8 +142,8 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
 
     const bool mix_changed = take_up(controls, CONTROL_MIX);
     if (take_up(controls, CONTROL_WIDTH) || mix_changed) {
-        c.mix = output_mix(controls.control[CONTROL_WIDTH].cache,
-                           controls.control[CONTROL_MIX].cache);
+        c.mix =
+            output_mix(controls.control[CONTROL_WIDTH].cache, controls.control[CONTROL_MIX].cache);
     }
     if (c.kind == PluginKind::STEREO) {
         take_up(controls, CONTROL_INPUT);
@@ -122,18 +165,53 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
     }
     const bool from_keys = chosen(controls.control[CONTROL_NOTES_FROM].cache);
     const float damping_before = controls.control[CONTROL_DAMPING].cache;
+    const float decay_before = controls.control[CONTROL_DECAY].cache;
     const bool worker = c.worker != nullptr;
     apply_companion_controls(bank, controls, !from_keys, worker);
+    const bool damping_changed = controls.control[CONTROL_DAMPING].cache != damping_before;
+    const bool in_tune = !chosen(controls.control[CONTROL_TUNING].cache);
     // In tune, the damping moves every tube's length: the lengths keep their
     // places until the worker's answer comes (set_damping_later), or follow
     // now if the worker cannot be asked.
-    if (worker && controls.control[CONTROL_DAMPING].cache != damping_before &&
-        !chosen(controls.control[CONTROL_TUNING].cache) && !ask_worker_for_distances(instance)) {
+    if (worker && damping_changed && in_tune && !ask_worker_for_distances(instance)) {
         retune_now(bank);
+    }
+    // Either change empties the tubes' memos: the next table is for the new
+    // conditions.
+    if (damping_changed || controls.control[CONTROL_DECAY].cache != decay_before) {
+        c.table_current = false;
+        c.frames_at_rest = 0;
     }
     if (play_held_chord) {
         play_chord(bank, c.keys);
     }
+    bool settled = true;
+    for (int id = 0; id < CONTROL_COUNT; ++id) {
+        settled = settled && (!in_play(c, controls, id) || !std::isnan(controls.control[id].cache));
+    }
+    c.controls_settled = settled;
+}
+
+}  // namespace
+
+void run_companion(PluginInstance& instance, uint32_t frame_count)
+{
+    Companion& c = *instance.companion;
+    // Most runs change no control: one pass over the ports' bits finds that.
+    if (!controls_unchanged(c, instance.controls)) {
+        take_up_controls(instance);
+    }
+    // At every run, not only when a control moves: an overtaken table is
+    // asked for again.
+    if (!chosen(instance.controls.control[CONTROL_TUNING].cache) &&
+        c.frames_at_rest >= TABLE_AFTER_FRAMES) {
+        ask_worker_for_table(instance);
+    }
+    c.frames_at_rest = frame_count < TABLE_AFTER_FRAMES - c.frames_at_rest
+                           ? c.frames_at_rest + frame_count
+                           : TABLE_AFTER_FRAMES;
+    TubeBank& bank = *instance.bank;
+    const bool from_keys = chosen(instance.controls.control[CONTROL_NOTES_FROM].cache);
 
     // Keys are followed whatever the notes come from, so that turning to
     // MIDI plays what was last played.

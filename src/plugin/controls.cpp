@@ -1,6 +1,8 @@
 #include "plugin/controls.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +36,28 @@ void hand_over(TubeBank& bank, ControlId id, float value,
     }
 }
 
+uint32_t bits_of(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Whether every control that acts on the tubes holds the very bits of its
+// cache: then, the caches being numbers, each compares equal and the run
+// hands nothing over. A value that only compares equal (0 after -0) makes
+// the full pass, which hands nothing over either.
+bool ports_hold_caches(const Controls& controls)
+{
+    uint32_t differ = 0;
+#pragma GCC unroll 8
+    for (ControlId id : TAKE_UP_ORDER) {
+        const ControlPort& control = controls.control[id];
+        differ |= bits_of(*control.port) ^ bits_of(control.cache);
+    }
+    return differ == 0;
+}
+
 bool is_note(ControlId id)
 {
     return id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
@@ -47,22 +71,39 @@ void reset_controls(Controls& controls)
         control.port = nullptr;
         control.cache = unset_value();
     }
+    controls.caches_are_numbers = false;
 }
+
+namespace {
 
 // The port is read a second time for the tubes: a host writing it during the
 // call is seen as the newer value, which the cache catches up with at the
-// next run.
-void apply_controls(TubeBank& bank, Controls& controls)
+// next run. Out of line, so that a run that changes nothing pays for none of
+// it.
+__attribute__((noinline)) void take_up_changes(TubeBank& bank, Controls& controls)
 {
+    bool numbers = true;
     for (ControlId id : TAKE_UP_ORDER) {
         ControlPort& control = controls.control[id];
         const float value = *control.port;
-        if (value == control.cache) {
-            continue;
+        if (value != control.cache) {
+            control.cache = value;
+            hand_over(bank, id, *control.port);
         }
-        control.cache = value;
-        hand_over(bank, id, *control.port);
+        // A NaN port is handed over again every run: it never equals its cache.
+        numbers = numbers && !std::isnan(control.cache);
     }
+    controls.caches_are_numbers = numbers;
+}
+
+}  // namespace
+
+void apply_controls(TubeBank& bank, Controls& controls)
+{
+    if (controls.caches_are_numbers && ports_hold_caches(controls)) {
+        return;
+    }
+    take_up_changes(bank, controls);
 }
 
 float sanitized_value(const ControlPort& control, ControlId id)

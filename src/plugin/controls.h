@@ -13,6 +13,10 @@ struct ControlPort {
 // Every control of the table, by ControlId; a plug-in uses those it has.
 struct Controls {
     ControlPort control[CONTROL_COUNT];
+    // Whether apply_controls last left a number (no NaN) in the cache of
+    // every control that acts on the tubes. Then a port whose bits are its
+    // cache's asks for nothing, which one pass over the bits can tell.
+    bool caches_are_numbers;
 };
 
 // Marks every cache unset so that the next take-up takes every port up.

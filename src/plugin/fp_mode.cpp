@@ -1,78 +1,8 @@
 #include "plugin/fp_mode.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
-// The engine's output is only the same on every processor when every one of
-// them computes in the same mode. A processor whose control register this
-// file does not know would build and run in whatever mode its thread came
-// with, so it is refused here instead.
-#if defined(__i386__) && !defined(__SSE2_MATH__)
-#error "32-bit x86 must compute with SSE2 (-msse2 -mfpmath=sse): MXCSR does not govern x87 arithmetic"
-#elif !defined(__x86_64__) && !defined(__i386__) && !defined(__aarch64__) && !defined(__arm__)
-#error "No flush-to-zero mode is known for this processor: add its control register to fp_mode.cpp"
-#elif defined(__arm__) && !defined(__ARM_FP)
-#error "32-bit ARM without a hardware floating-point unit has no FPSCR to set"
-#endif
-
-namespace {
-
-#if defined(__x86_64__) || defined(__i386__)
-// MXCSR: flush-to-zero (bit 15), denormals-are-zero (bit 6), all six
-// exception masks (bits 7-12); rounding bits 13-14 clear (nearest) and no
-// sticky flags.
-constexpr FpMode MODE = 0x8000u | 0x0040u | 0x1F80u;
-#elif defined(__aarch64__)
-// FPCR: only FZ (bit 24); default-NaN off, round to nearest, no traps.
-constexpr FpMode MODE = 1ull << 24;
-#elif defined(__arm__)
-// FPSCR: only FZ (bit 24), which on VFP flushes subnormal operands and
-// results alike, as FTZ with DAZ does on x86. Default-NaN (bit 25) off,
-// RMode (bits 22-23) nearest, short vectors (Len and Stride, bits 16-21)
-// off so that each operation acts on one register, every trap enable
-// (bits 8-12 and 15) off, and no condition or sticky flags.
-constexpr FpMode MODE = 1u << 24;
-#endif
-
-}  // namespace
-
-FpMode flush_to_zero_mode()
-{
-    return MODE;
-}
-
-FpMode read_fp_mode()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    return _mm_getcsr();
-#elif defined(__aarch64__)
-    uint64_t fpcr;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-    return fpcr;
-#elif defined(__arm__)
-    uint32_t fpscr;
-    __asm__ volatile("vmrs %0, fpscr" : "=r"(fpscr));
-    return fpscr;
-#endif
-}
-
-void write_fp_mode(FpMode mode)
-{
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_setcsr(static_cast<unsigned int>(mode));
-#elif defined(__aarch64__)
-    __asm__ volatile("msr fpcr, %0" : : "r"(mode));
-#elif defined(__arm__)
-    // The whole register, flags included, so that a saved mode comes back
-    // exactly as the caller had it.
-    __asm__ volatile("vmsr fpscr, %0" : : "r"(static_cast<uint32_t>(mode)));
-#endif
-}
-
 void enable_flush_to_zero()
 {
-    write_fp_mode(MODE);
+    write_fp_mode(FLUSH_TO_ZERO_MODE);
 }
 
 // Runs once when the library is loaded, on the loading thread, before any

@@ -50,6 +50,10 @@ Companion* make_companion(PluginKind kind, const MidiUrids& urids,
     companion->midi = nullptr;
     companion->urids = urids;
     companion->worker = worker;
+    companion->controls_settled = false;
+    companion->table_asked = false;
+    companion->table_current = false;
+    companion->frames_at_rest = 0;
     reset_held_keys(companion->keys, static_cast<int>(CONTROLS[CONTROL_NOTE_1].minimum),
                     static_cast<int>(CONTROLS[CONTROL_NOTE_1].maximum));
     companion->mix = output_mix(CONTROLS[CONTROL_WIDTH].default_value,

@@ -18,5 +18,13 @@ struct PluginInstance;
 // caller retunes the tubes itself.
 bool ask_worker_for_distances(PluginInstance& instance);
 
+// Notes too, once the worker has answered: once the rate, damping and
+// decay have rested a while (TABLE_AFTER_FRAMES), the worker works out every
+// note's distance at once, and the tubes remember them, so a note met later
+// costs run nothing (and rings as it would have). Asks only when the tubes'
+// memos do not hold a table for their present conditions and no table is
+// under way.
+void ask_worker_for_table(PluginInstance& instance);
+
 // The worker's side and the answer's way back, for extension_data.
 extern const LV2_Worker_Interface TUNING_WORKER;

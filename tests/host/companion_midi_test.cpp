@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 #include <lv2/atom/atom.h>
-#include <lv2/midi/midi.h>
-#include <lv2/urid/urid.h>
 
 #include <cmath>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "lilv_support.h"
+#include "midi_sequence.h"
 #include "urid_map.h"
 
 // The companions played from MIDI through lilv, as a host that sends atom
@@ -95,23 +94,11 @@ private:
     }
     void write_sequence(const std::vector<Key>& keys)
     {
-        auto* bytes = reinterpret_cast<uint8_t*>(midi_.data());
-        auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(bytes);
-        sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
-        sequence->body.unit = 0;
-        sequence->body.pad = 0;
-        size_t end = sizeof(LV2_Atom_Sequence);
+        LV2_Atom_Sequence* sequence = empty_midi_sequence(midi_.data());
         for (const Key& k : keys) {
-            LV2_Atom_Event event{};
-            event.time.frames = k.frame;
-            event.body.type = map_uri(nullptr, LV2_MIDI__MidiEvent);
-            event.body.size = 3;
-            const uint8_t message[8] = {k.status, k.key, uint8_t(k.status == 0x90 ? 100 : 0)};
-            std::memcpy(bytes + end, &event, sizeof event);
-            std::memcpy(bytes + end + sizeof event, message, sizeof message);
-            end += sizeof event + sizeof message;
+            ASSERT_TRUE(append_midi(sequence, uint32_t(midi_.size() * sizeof midi_[0]), k.frame,
+                                    k.status, k.key, k.status == 0x90 ? 100 : 0));
         }
-        sequence->atom.size = uint32_t(end - sizeof(LV2_Atom));
     }
 
     LilvWorld* world_;

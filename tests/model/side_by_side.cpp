@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace model {
@@ -62,6 +63,17 @@ uint32_t bits(float f)
     uint32_t u;
     std::memcpy(&u, &f, sizeof u);
     return u;
+}
+
+bool nan_payloads_modelled()
+{
+    static const char* unmodelled = std::getenv("OSTREVAN_NAN_PAYLOADS_UNMODELLED");
+    return unmodelled == nullptr || *unmodelled == '\0';
+}
+
+bool same_sample(float a, float b)
+{
+    return bits(a) == bits(b) || (!nan_payloads_modelled() && a != a && b != b);
 }
 
 float from_bits(uint32_t u)
@@ -131,7 +143,7 @@ void SideBySide::reactivate()
         for (int i = 0; i < 4; ++i) {
             const float got = pool_[layout.out[i]][s];
             const float want = model_out_[i][s];
-            if (bits(got) != bits(want)) {
+            if (!same_sample(got, want)) {
                 return ::testing::AssertionFailure()
                        << "frame " << first + s << " (sample " << s << " of a run of " << n
                        << "), tube " << i + 1 << ": plug-in " << show(got) << ", model "

@@ -1,11 +1,10 @@
 #include "support/companion_host.h"
 
-#include <lv2/atom/util.h>
-#include <lv2/midi/midi.h>
-
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+
+#include "midi_sequence.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
@@ -15,20 +14,6 @@ float centred_tubes(float t1, float t2, float t3, float t4)
     return ((centre * t1 + centre * t2) + centre * t3) + centre * t4;
 }
 
-namespace {
-
-LV2_Atom_Sequence* empty_sequence(uint8_t* memory)
-{
-    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(memory);
-    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
-    sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
-    sequence->body.unit = map_uri(nullptr, LV2_ATOM__frameTime);
-    sequence->body.pad = 0;
-    return sequence;
-}
-
-}  // namespace
-
 CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_frames,
                              const LV2_Feature* const* features)
     : in_left(max_frames, 0.0f),
@@ -37,8 +22,7 @@ CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_f
       out_right(max_frames, 0.0f),
       kind_(kind),
       descriptor_(lv2_descriptor(static_cast<uint32_t>(kind))),
-      handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/", features)),
-      midi_capacity_(sizeof midi_ - sizeof(LV2_Atom))
+      handle_(descriptor_->instantiate(descriptor_, sample_rate, "/nonexistent/", features))
 {
     if (handle_ == nullptr) throw std::runtime_error("the companion did not instantiate");
     for (int id = 0; id < CONTROL_COUNT; ++id) {
@@ -57,7 +41,7 @@ CompanionHost::CompanionHost(PluginKind kind, double sample_rate, uint32_t max_f
             data = ports[port].slot == 0 ? out_left.data() : out_right.data();
             break;
         case PortKind::MIDI_IN:
-            data = empty_sequence(midi_);
+            data = empty_midi_sequence(midi_);
             break;
         case PortKind::CONTROL:
             data = &controls_[ports[port].slot];
@@ -76,18 +60,8 @@ CompanionHost::~CompanionHost()
 
 void CompanionHost::queue_midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2)
 {
-    struct {
-        LV2_Atom_Event event;
-        uint8_t message[3];
-    } e;
-    e.event.time.frames = frame;
-    e.event.body.size = 3;
-    e.event.body.type = map_uri(nullptr, LV2_MIDI__MidiEvent);
-    e.message[0] = status;
-    e.message[1] = data1;
-    e.message[2] = data2;
-    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(midi_);
-    if (lv2_atom_sequence_append_event(sequence, midi_capacity_, &e.event) == nullptr) {
+    if (!append_midi(reinterpret_cast<LV2_Atom_Sequence*>(midi_), sizeof midi_, frame, status,
+                     data1, data2)) {
         throw std::runtime_error("MIDI buffer full");
     }
 }
@@ -108,5 +82,5 @@ void CompanionHost::run(uint32_t frames)
 {
     descriptor_->run(handle_, frames);
     // A host clears the input sequence after each run.
-    empty_sequence(midi_);
+    empty_midi_sequence(midi_);
 }

@@ -51,5 +51,4 @@ private:
     LV2_Handle handle_;
     float controls_[CONTROL_COUNT];
     alignas(8) uint8_t midi_[4096];
-    uint32_t midi_capacity_;
 };

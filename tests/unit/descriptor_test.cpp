@@ -4,9 +4,12 @@
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <vector>
 
+#include "plugin/companion.h"
 #include "plugin/fp_mode.h"
 #include "support/plugin_harness.h"
+#include "urid_map.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
@@ -66,6 +69,40 @@ TEST(Descriptor, ConnectPortStoresEachPointerInItsField)
     }
 }
 
+// A host may ask for any index: one past each plug-in's last port, and every
+// index beyond, must change nothing in the instance, the companion's own
+// fields included.
+TEST(Descriptor, ConnectPortIgnoresIndicesPastTheLastPort)
+{
+    const uint32_t counts[] = {PORT_COUNT, MONO_PORT_COUNT, STEREO_PORT_COUNT};
+    for (uint32_t index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        const LV2_Descriptor* d = lv2_descriptor(index);
+        LV2_Handle handle = d->instantiate(d, 48000.0, "", host_features());
+        ASSERT_NE(handle, nullptr);
+        std::vector<float> slots(counts[index] * 64, 0.0f);
+        for (uint32_t port = 0; port < counts[index]; ++port) {
+            d->connect_port(handle, port, &slots[port * 64]);
+        }
+        const auto& instance = *static_cast<PluginInstance*>(handle);
+        PluginInstance before;
+        std::memcpy(&before, &instance, sizeof before);
+        std::vector<unsigned char> companion_before(sizeof(Companion));
+        if (instance.companion != nullptr) {
+            std::memcpy(companion_before.data(), instance.companion, sizeof(Companion));
+        }
+        float junk[64] = {};
+        for (uint32_t port : {counts[index], counts[index] + 1, 64u, 0xFFFFFFFFu}) {
+            d->connect_port(handle, port, junk);
+        }
+        EXPECT_EQ(std::memcmp(&before, &instance, sizeof before), 0);
+        if (instance.companion != nullptr) {
+            EXPECT_EQ(std::memcmp(companion_before.data(), instance.companion, sizeof(Companion)), 0);
+        }
+        d->cleanup(handle);
+    }
+}
+
 TEST(Descriptor, CleanupReleasesAnInstanceThatNeverRan)
 {
     const LV2_Descriptor* d = lv2_descriptor(0);
@@ -118,27 +155,57 @@ TEST(FloatingPointMode, LoadingThreadRunsInFlushToZeroMode)
 #endif
 }
 
+// A host's audio thread may well predate the library and have the
+// processor's power-on mode; or it may already compute in the plug-in's mode,
+// with or without status flags raised. Each gets its own mode back, flags
+// and all, and the run computes in the plug-in's mode in each: the same
+// output.
 TEST(FloatingPointMode, RunGivesTheCallerItsOwnModeBack)
 {
-    PluginHarness h(48000.0);
-    h.run(64);  // from the loading thread
-    FpMode before = 0;
-    FpMode after = 0;
-    std::thread host_audio_thread([&] {
-    // A host's audio thread may well predate the library: give it the
-    // processor's power-on mode rather than the one it inherited.
 #if defined(__x86_64__)
-        write_fp_mode(0x1F80);
-#elif defined(__aarch64__) || defined(__arm__)
-        write_fp_mode(0);
+    const FpMode power_on = 0x1F80;
+    const FpMode raised = 0x21;  // inexact and invalid
+#elif defined(__aarch64__)
+    const FpMode power_on = 0;
+    const FpMode raised = 0;
+#elif defined(__arm__)
+    const FpMode power_on = 0;
+    const FpMode raised = (FpMode{1} << 29) | 0x10;  // carry and inexact
 #endif
-        before = read_fp_mode();
-        h.run(64);
-        after = read_fp_mode();
-    });
-    host_audio_thread.join();
-    EXPECT_EQ(before, after);
-    EXPECT_NE(before & flush_to_zero_mode(), flush_to_zero_mode());
+    const FpMode host_modes[] = {power_on, flush_to_zero_mode(), flush_to_zero_mode() | raised};
+    std::vector<float> first_output;
+    for (FpMode host_mode : host_modes) {
+        SCOPED_TRACE(testing::Message() << std::hex << "host mode 0x" << host_mode);
+        PluginHarness h(48000.0);
+        h.run(64);  // from the loading thread
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            for (uint32_t f = 0; f < 64; ++f) h.in[i][f] = f % 7 == uint32_t(i) ? 3e-38f : 0.0f;
+        }
+        FpMode before = 0;
+        bool kept = true;
+        std::vector<float> output;
+        std::thread host_audio_thread([&] {
+            write_fp_mode(host_mode);
+            before = read_fp_mode();
+            // Long enough for the tiny input to come round the loops, where
+            // only the plug-in's mode flushes what falls below the normals.
+            for (int block = 0; block < 40; ++block) {
+                h.run(64);
+                kept = kept && read_fp_mode() == before;
+                for (int i = 0; i < TUBE_COUNT; ++i) {
+                    output.insert(output.end(), h.out[i].begin(), h.out[i].begin() + 64);
+                }
+            }
+        });
+        host_audio_thread.join();
+        EXPECT_EQ(before, host_mode);
+        EXPECT_TRUE(kept);
+        if (first_output.empty()) {
+            first_output = output;
+        }
+        EXPECT_EQ(std::memcmp(output.data(), first_output.data(), output.size() * sizeof(float)),
+                  0);
+    }
 }
 
 TEST(FloatingPointMode, InstantiateComputesInThePluginsOwnMode)

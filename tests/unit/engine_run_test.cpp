@@ -4,10 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "engine/engine_path.h"
 #include "engine/tube_by_tube.h"
+#include "plugin/fp_mode.h"
 #include "support/plugin_harness.h"
 
 namespace {
@@ -212,5 +215,81 @@ TEST(EngineRun, BlocksCoverEveryFrameCountUpToTheTopOfUint32)
             ASSERT_LE(++blocks, 5);
         }
         EXPECT_EQ(covered, std::max<uint64_t>(count, first));
+    }
+}
+
+// Calls of one frame share what the lockstep engine found about reading first
+// for a whole block, so a longer call between them must end what they share:
+// here the one-frame calls around a long call run on into a glide's arrival,
+// and every path must give the tube-by-tube engine's samples and records.
+// Long calls of every length near the arrival put it at every frame of the
+// one-frame calls that follow.
+TEST(EngineRun, OneFrameCallsAroundALongCallAgreeWithTubeByTube)
+{
+    const FlushToZeroScope mode;
+    const uint32_t lead_in = 1000;  // well into the glide
+    std::vector<float> noise(16384);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
+    for (float& s : noise) s = sample(rng);
+    // A new bank glides from its start length to the notes asked for.
+    auto start_glide = [](TubeBank& bank) {
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            set_tube(bank, i, set_transpose, 0.0f);
+            set_tube(bank, i, set_note, 72.0f + i);
+        }
+    };
+    const float* const input[TUBE_COUNT] = {noise.data(), noise.data() + 1, noise.data() + 2,
+                                            noise.data() + 3};
+    std::vector<float> out_buffers[TUBE_COUNT];
+    for (auto& b : out_buffers) b.resize(noise.size());
+    float* const output[TUBE_COUNT] = {out_buffers[0].data(), out_buffers[1].data(),
+                                       out_buffers[2].data(), out_buffers[3].data()};
+
+    // Where the first tube arrives, counted from the end of the first
+    // one-frame call.
+    auto probe = std::make_unique<TubeBank>();
+    start_glide(*probe);
+    process_frames_on(EnginePath::TUBE_BY_TUBE, *probe, input, output, lead_in + 1);
+    uint32_t arrival = 0;
+    auto all_gliding = [](const TubeBank& bank) {
+        return bank.gliding[0] && bank.gliding[1] && bank.gliding[2] && bank.gliding[3];
+    };
+    ASSERT_TRUE(all_gliding(*probe));
+    while (all_gliding(*probe) && arrival < 16000) {
+        process_frames_on(EnginePath::TUBE_BY_TUBE, *probe, input, output, 1);
+        ++arrival;
+    }
+    ASSERT_LT(arrival, 16000u);
+    ASSERT_GT(arrival, 40u);
+
+    for (EnginePath path : {EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+        if (!engine_path_available(path)) continue;
+        for (uint32_t long_call = arrival - 18; long_call <= arrival; ++long_call) {
+            SCOPED_TRACE(testing::Message() << "path " << int(path) << " long call " << long_call);
+            auto want = std::make_unique<TubeBank>();
+            auto got = std::make_unique<TubeBank>();
+            const uint32_t calls[] = {lead_in, 1, long_call, 1, 1, 1, 1, 1, 1, 1, 1,
+                                      1,       1, 1,         1, 1, 1, 1, 1, 1, 1};
+            start_glide(*want);
+            start_glide(*got);
+            for (size_t c = 0; c < sizeof calls / sizeof calls[0]; ++c) {
+                const uint32_t frames = calls[c];
+                process_frames_on(EnginePath::TUBE_BY_TUBE, *want, input, output, frames);
+                const std::vector<float> wanted = out_buffers[0];
+                process_frames_on(path, *got, input, output, frames);
+                if (c == 1) {
+                    // Far from arriving: a finding the long call must end.
+                    ASSERT_GT(got->reads_first_frames, 0u);
+                }
+                ASSERT_EQ(std::memcmp(wanted.data(), out_buffers[0].data(), frames * sizeof(float)),
+                          0);
+                for (int i = 0; i < TUBE_COUNT; ++i) {
+                    const Tube a = load_tube(*want, i);
+                    const Tube b = load_tube(*got, i);
+                    ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "tube " << i + 1;
+                }
+            }
+        }
     }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/in_tune.h"
+#include "plugin/companion.h"
 #include "support/companion_host.h"
 
 namespace {
@@ -112,7 +113,7 @@ TEST(TuningWorker, ADampingChangeIsRetunedByTheAnswerAsRunWouldHave)
         for (int i = 0; i < TUBE_COUNT; ++i) before[i] = heading(with, i);
         with.run(1);
         without.run(1);
-        ASSERT_EQ(worker.queued.size(), 1u);
+        ASSERT_FALSE(worker.queued.empty());
         for (int i = 0; i < TUBE_COUNT; ++i) {
             EXPECT_TRUE(heading(with, i) == before[i]) << "tube " << i + 1 << " moved before the answer";
             EXPECT_FALSE(heading(without, i) == before[i]) << "tube " << i + 1;
@@ -147,22 +148,24 @@ TEST(TuningWorker, AnOvertakenAnswerNeverOverridesANewerLength)
     host.run(BLOCK);
     host.control(CONTROL_NOTE_1) = 50.0f;
     host.control(CONTROL_DAMPING) = 6000.0f;
+    // The tubes' questions come first of what a run asks.
+    const size_t second = worker.queued.size();
     host.run(BLOCK);
     const float note_2 = host.control(CONTROL_NOTE_2);
     host.control(CONTROL_NOTE_2) = note_2 + 2.0f;
     host.run(BLOCK);
     host.control(CONTROL_NOTE_2) = note_2;
     host.run(BLOCK);
-    ASSERT_EQ(worker.queued.size(), 2u);
+    ASSERT_GT(worker.queued.size(), second);
     Heading newer[2];
     for (int i = 0; i < 2; ++i) {
         newer[i] = heading(host, i);
         EXPECT_EQ(newer[i].distance, fresh_distance(host, i)) << "tube " << i + 1;
     }
 
-    // The first answer alone.
-    std::vector<uint8_t> second = worker.queued.back();
-    worker.queued.pop_back();
+    // All but the second damping's answer.
+    const std::vector<uint8_t> later = worker.queued[second];
+    worker.queued.erase(worker.queued.begin() + long(second));
     worker.deliver(host);
     const TubeBank& bank = *host.instance().bank;
     for (int i = 0; i < TUBE_COUNT; ++i) {
@@ -174,10 +177,72 @@ TEST(TuningWorker, AnOvertakenAnswerNeverOverridesANewerLength)
         EXPECT_TRUE(std::isnan(bank.tuned[i].distance[note])) << "tube " << i + 1;
         EXPECT_NE(heading(host, i).distance, fresh_distance(host, i)) << "tube " << i + 1;
     }
-    worker.queued.push_back(second);
+    worker.queued.push_back(later);
     worker.deliver(host);
     for (int i = 0; i < TUBE_COUNT; ++i) {
         EXPECT_EQ(heading(host, i).distance, fresh_distance(host, i)) << "tube " << i + 1;
+    }
+    // The overtaken table is asked for again once the conditions have
+    // rested, with no control moving, and this time remembered.
+    for (uint32_t rested = 0; rested <= TABLE_AFTER_FRAMES; rested += BLOCK) {
+        host.run(BLOCK);
+        worker.deliver(host);
+    }
+    EXPECT_EQ(bank.tuned[3].distance[30],
+              in_tune_distance(30.0f, bank.sample_rate[3], bank.damping_coef[3], bank.decay[3]));
+}
+
+// The table of every note: with the worker answering after every run, a
+// session of notes, transposes and decays rings bit for bit as the companion
+// without a worker (a remembered distance is the one run works out), and
+// once the conditions rest every note is remembered, so run works none out.
+TEST(TuningWorker, TheTableOfEveryNoteRingsAsRunWouldHave)
+{
+    TestWorker worker;
+    CompanionHost with(PluginKind::STEREO, 48000.0, 64, worker.features);
+    CompanionHost without(PluginKind::STEREO, 48000.0, 64);
+    uint32_t seed = 7;
+    const auto next = [&seed](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    for (int block = 0; block < 600; ++block) {
+        for (CompanionHost* host : {&with, &without}) {
+            for (uint32_t f = 0; f < 64; ++f) {
+                host->in_left[f] = (block % 50 == 0 && f < 8) ? 0.5f : 0.0f;
+            }
+        }
+        if (block % 7 == 3) {
+            const ControlId id = ControlId(CONTROL_NOTE_1 + next(4));
+            with.control(id) = without.control(id) = float(24 + next(61));
+        }
+        if (block % 23 == 5) {
+            with.control(CONTROL_TRANSPOSE) = without.control(CONTROL_TRANSPOSE) =
+                float(int(next(49)) - 24);
+        }
+        if (block % 97 == 11) {
+            with.control(CONTROL_DECAY) = without.control(CONTROL_DECAY) = float(50 + next(3000));
+        }
+        with.run(64);
+        without.run(64);
+        worker.deliver(with);
+        ASSERT_EQ(0, std::memcmp(with.out_left.data(), without.out_left.data(), 64 * sizeof(float)))
+            << "block " << block;
+        ASSERT_EQ(0, std::memcmp(with.out_right.data(), without.out_right.data(), 64 * sizeof(float)))
+            << "block " << block;
+    }
+    for (uint32_t rested = 0; rested <= TABLE_AFTER_FRAMES; rested += 64) {
+        with.run(64);
+        worker.deliver(with);
+    }
+    const TubeBank& bank = *with.instance().bank;
+    for (int i = 0; i < TUBE_COUNT; ++i) {
+        for (int note = 0; note < MEMO_NOTES; ++note) {
+            ASSERT_EQ(bank.tuned[i].distance[note],
+                      in_tune_distance(float(note), bank.sample_rate[i], bank.damping_coef[i],
+                                       bank.decay[i]))
+                << "tube " << i + 1 << " note " << note;
+        }
     }
 }
 

@@ -14,7 +14,6 @@
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
-#include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
 
 #include <cmath>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "midi_sequence.h"
 #include "urid_map.h"
 
 namespace {
@@ -117,22 +117,10 @@ private:
 
     void write_keys(bool keys)
     {
-        auto* bytes = reinterpret_cast<uint8_t*>(midi_.data());
-        auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(bytes);
-        sequence->atom.type = map_uri(nullptr, LV2_ATOM__Sequence);
-        sequence->body.unit = 0;
-        sequence->body.pad = 0;
-        size_t end = sizeof(LV2_Atom_Sequence);
+        LV2_Atom_Sequence* sequence = empty_midi_sequence(midi_.data());
         for (size_t k = 0; keys && k < sizeof KEYS; ++k) {
-            LV2_Atom_Event event{};
-            event.body.type = map_uri(nullptr, LV2_MIDI__MidiEvent);
-            event.body.size = 3;
-            const uint8_t message[8] = {0x90, KEYS[k], 100};
-            std::memcpy(bytes + end, &event, sizeof event);
-            std::memcpy(bytes + end + sizeof event, message, sizeof message);
-            end += sizeof event + sizeof message;
+            append_midi(sequence, uint32_t(midi_.size() * sizeof midi_[0]), 0, 0x90, KEYS[k], 100);
         }
-        sequence->atom.size = uint32_t(end - sizeof(LV2_Atom));
     }
 
     LilvWorld* world_;
