@@ -22,8 +22,7 @@
 
 // One operation in its fixed form, for every lane type: AVX's three-operand
 // instruction, SSE's two-operand one (the first source is the destination),
-// AArch64's and 32-bit ARM's scalar or vector instruction. 32-bit ARM without
-// NEON holds the lanes in scalar registers and does them one by one.
+// AArch64's scalar or vector instruction, 32-bit ARM's scalar one.
 #if defined(__x86_64__) || defined(__i386__)
 #if defined(__AVX__)
 #define ORDERED_X86(form, type, r, a, b) \
@@ -87,6 +86,9 @@ ORDERED_OP(plus, "fadd", +)
 ORDERED_OP(times, "fmul", *)
 
 #elif defined(__arm__)
+// Without NEON the compiler splits four and eight lanes into scalar
+// operations itself; each lane here is the scalar instruction, written out
+// lane by lane (a loop over a vector's lanes would keep them in memory).
 #define ORDERED_OP(name, instruction, operator_)                                    \
     LANE_INLINE float name(float a, float b)                                        \
     {                                                                               \
@@ -101,9 +103,9 @@ ORDERED_OP(times, "fmul", *)
     }                                                                               \
     LANE_INLINE F32x8 name(F32x8 a, F32x8 b)                                        \
     {                                                                               \
-        F32x8 r;                                                                    \
-        for (int k = 0; k < 8; ++k) r[k] = name(a[k], b[k]);                        \
-        return r;                                                                   \
+        return F32x8{name(a[0], b[0]), name(a[1], b[1]), name(a[2], b[2]),          \
+                     name(a[3], b[3]), name(a[4], b[4]), name(a[5], b[5]),          \
+                     name(a[6], b[6]), name(a[7], b[7])};                           \
     }
 ORDERED_OP(plus, "vadd.f32", +)
 ORDERED_OP(times, "vmul.f32", *)
