@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "engine/lane_ops.h"
+#include "engine/read_neon_arm.h"
 #include "engine/sample_steps.h"
 #include "engine/tube_bank.h"
 #include "engine/tube_by_tube.h"
@@ -281,6 +282,30 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, F32x4 val
     write_delay(lines, w, value3);
 }
 
+// The reads of two sub-steps, in eight lanes. On 32-bit ARM with NEON, in the
+// plug-in's mode (neon), the six-point read runs on NEON (the compiler keeps
+// these lanes in memory and reads them a lane at a time otherwise); a NaN
+// result, whose payload NEON does not keep, is read again here.
+LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F32x8 f,
+                                 [[maybe_unused]] bool neon)
+{
+#if defined(__arm__)
+    if (neon) {
+        int32_t slots[8];
+        __builtin_memcpy(slots, &index.low, sizeof index.low);
+        __builtin_memcpy(slots + 4, &index.high, sizeof index.high);
+        F32x8 v;
+        if (__builtin_expect(read_eight_neon(&lines.bank.delay[0][0], slots,
+                                             reinterpret_cast<const float*>(&f),
+                                             reinterpret_cast<float*>(&v)),
+                             1)) {
+            return v;
+        }
+    }
+#endif
+    return read_delay(lines, index, f);
+}
+
 // Whether a frame that reads first makes its reads two sub-steps at a time
 // in eight lanes. The baseline x86-64 has no eight-lane registers: there the
 // compiler builds the eight lanes' joins, halves and transposes through
@@ -299,7 +324,7 @@ inline constexpr bool EIGHT_LANE_READS = true;
 // last_read_pos is the read position the last sub-step's glide step would
 // have measured from.
 LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
-                                    F32x4 input, F32x4& last_read_pos)
+                                    F32x4 input, F32x4& last_read_pos, bool neon)
 {
     // Written out sub-step by sub-step (no arrays), so that every value can
     // stay in a register.
@@ -318,8 +343,8 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
     advance_read(s);
     F32x4 v0, v1, v2, v3, u0, u1, u2, u3;
     if constexpr (EIGHT_LANE_READS) {
-        const F32x8 v01 = read_delay(lines, join(index0, index1), join(f0, f1));
-        const F32x8 v23 = read_delay(lines, join(index2, index3), join(f2, f3));
+        const F32x8 v01 = read_two_steps(lines, join(index0, index1), join(f0, f1), neon);
+        const F32x8 v23 = read_two_steps(lines, join(index2, index3), join(f2, f3), neon);
         const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
                                   join(in.c0, in.c0)};
         const F32x8 u01 = upsample(
@@ -403,9 +428,14 @@ LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4
                                    uint32_t frames)
 {
     uint32_t w = uint32_t(s.write_index[0]);
+#if defined(__arm__)
+    const bool neon = neon_read_exact_here();
+#else
+    const bool neon = false;
+#endif
     F32x4 last_read_pos = s.read_pos;
     for (uint32_t n = 0; n < frames; ++n) {
-        block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos);
+        block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos, neon);
     }
     s.write_index = splat(int32_t(w));
     // The glide step's only effect in such a block: a gliding lane's length

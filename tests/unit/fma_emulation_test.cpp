@@ -421,3 +421,48 @@ TEST(LaneFma, NarrowedDoubleMatchesTheInstructionNarrowed)
         EXPECT_GT(near_wrong, 100) << mode.name;
     }
 }
+
+#if defined(__arm__) && !defined(__ARM_FEATURE_FMA)
+// The test that sends a sum of 32-bit ARM's emulation down the careful path,
+// at the edges of what it must catch: the float midpoint pattern in the low
+// 29 bits (and within 8 units of it, for the DC blocker's sum), whatever the
+// three bits above; magnitudes up to 2^-126 but not zero, of either sign
+// (only the high half is read for that: a sum whose high half is zero is far
+// below the least float and rounds to zero either way).
+TEST(LaneFma, ArmCarefulSumsAreFoundAtTheirEdges)
+{
+    struct Case {
+        uint32_t high, low;
+        bool exact, within_eight;
+    };
+    const Case cases[] = {
+        {0x3FF00000, 0x10000000, true, true},    // on the midpoint
+        {0x3FF00000, 0xF0000000, true, true},    // same low 29 bits
+        {0xBFF00000, 0x70000000, true, true},    // negative, other top bits
+        {0x3FF00000, 0x10000001, false, true},   // one unit above
+        {0x3FF00000, 0x0FFFFFFF, false, true},   // one unit below
+        {0x3FF00000, 0x10000008, false, true},   // eight above
+        {0x3FF00000, 0x0FFFFFF8, false, true},   // eight below
+        {0x3FF00000, 0x10000009, false, false},  // nine above
+        {0x3FF00000, 0x0FFFFFF7, false, false},  // nine below
+        {0x3FF00000, 0x00000000, false, false},  // a float exactly
+        {0x3FF00000, 0x1FFFFFFF, false, false},
+        {0x38100000, 0x00000000, true, true},    // 2^-126
+        {0x38100000, 0x00000001, true, true},    // its low half is not read
+        {0xB8100000, 0x00000000, true, true},    // -2^-126
+        {0x38100001, 0x00000000, false, false},  // just above
+        {0x00000001, 0x00000000, true, true},    // a subnormal double
+        {0x80000001, 0x00000000, true, true},
+        {0x00000000, 0x00000001, false, false},  // below any float: rounds to zero
+        {0x00000000, 0x00000000, false, false},  // zero
+        {0x80000000, 0x00000000, false, false},  // minus zero
+        {0x7FF00000, 0x00000000, false, false},  // infinity
+        {0x7FF80000, 0x00000000, false, false},  // NaN
+    };
+    for (const Case& c : cases) {
+        const double sum = bit_cast<double>((uint64_t(c.high) << 32) | c.low);
+        EXPECT_EQ(fma_arm::needs_care(sum, 0), c.exact) << std::hex << c.high << " " << c.low;
+        EXPECT_EQ(fma_arm::needs_care(sum, 8), c.within_eight) << std::hex << c.high << " " << c.low;
+    }
+}
+#endif
