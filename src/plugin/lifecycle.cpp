@@ -1,5 +1,6 @@
 #include "plugin/lifecycle.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "engine/engine_path.h"
@@ -13,16 +14,24 @@
 
 namespace {
 
+// A row of a port table, or none past its end: the bound is the table's own
+// size, so no count can disagree with it.
+template <size_t N>
+const PortRow* row_of(const PortRow (&rows)[N], uint32_t port)
+{
+    return port < N ? &rows[port] : nullptr;
+}
+
 // What a port index is in the plug-in the instance is.
 const PortRow* port_row(const PluginInstance& instance, uint32_t port)
 {
     if (instance.companion == nullptr) {
-        return port < PORT_COUNT ? &FOUR_PORTS[port] : nullptr;
+        return row_of(FOUR_PORTS, port);
     }
     if (instance.companion->kind == PluginKind::MONO) {
-        return port < MONO_PORT_COUNT ? &MONO_PORTS[port] : nullptr;
+        return row_of(MONO_PORTS, port);
     }
-    return port < STEREO_PORT_COUNT ? &STEREO_PORTS[port] : nullptr;
+    return row_of(STEREO_PORTS, port);
 }
 
 }  // namespace
