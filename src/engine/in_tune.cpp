@@ -191,11 +191,13 @@ float in_tune_distance(float note, float sample_rate, float damping_coef, float 
         2.0 * PI * 440.0 * std::pow(2.0, (static_cast<double>(note) - 69.0) / 12.0) /
         steps_per_second;
 
+    // The longest loop the tube's line holds in tune at this rate.
+    const double longest = static_cast<double>(line_size_for(TUNING_IN_TUNE, sample_rate) - 1);
     Loop loop{static_cast<double>(damping_coef), 0.0, 2.0 * PI / target};
     // Far out of the line's reach the model is not needed (nor, near the
     // sub-steps' Nyquist, meaningful): the nearest length the tube makes.
-    if (loop.delay > 2.0 * static_cast<double>(MAX_LENGTH)) {
-        return static_cast<float>(MAX_LENGTH);
+    if (loop.delay > 2.0 * longest) {
+        return static_cast<float>(longest);
     }
     if (loop.delay < 0.5 * static_cast<double>(MIN_LENGTH)) {
         return static_cast<float>(MIN_LENGTH);
@@ -233,8 +235,8 @@ float in_tune_distance(float note, float sample_rate, float damping_coef, float 
     if (distance < static_cast<double>(MIN_LENGTH)) {
         return static_cast<float>(MIN_LENGTH);
     }
-    if (distance > static_cast<double>(MAX_LENGTH)) {
-        return static_cast<float>(MAX_LENGTH);
+    if (distance > longest) {
+        return static_cast<float>(longest);
     }
     return static_cast<float>(distance);
 }

@@ -8,8 +8,9 @@
 // decay_ms. The read position's modulation is taken at its mean.
 //
 // The distance is a whole number of 1/1024 sub-steps, clamped to
-// [MIN_LENGTH, MAX_LENGTH] (a note out of the line's reach rings at the
-// nearest pitch the tube makes); 0 where there is no such distance: a
-// non-finite argument, or a loop so lossy (the shortest decays with the
-// lowest dampings) that it has no pitch to put anywhere.
+// [MIN_LENGTH, the longest length a line in tune holds at the rate] (a note
+// out of the line's reach rings at the nearest pitch the tube makes); 0
+// where there is no such distance: a non-finite argument, or a loop so
+// lossy (the shortest decays with the lowest dampings) that it has no pitch
+// to put anywhere.
 float in_tune_distance(float note, float sample_rate, float damping_coef, float decay_ms);

@@ -21,8 +21,8 @@
 namespace lockstep {
 
 // The kinds of field in the engine's registers: four lanes each, one per
-// tube. The lengths fit 32-bit lanes (1..6000 measured, 121..5999
-// requested), and a flag is a lane mask.
+// tube. The lengths fit 32-bit lanes (up to a line's size), and a flag is a
+// lane mask.
 struct LaneKinds {
     using REAL = F32x4;
     using COUNT = I32x4;
@@ -38,14 +38,20 @@ struct Lanes {
 };
 
 // The lockstep engine takes the bank only when every lane is within the
-// ranges the engine itself keeps: indices and lengths that fit 32-bit lanes.
-// Anything else (a bank a test put together by hand) runs tube by tube.
+// ranges the engine itself keeps: lines of one size that the lines' room
+// holds, and indices and lengths within it, which fit 32-bit lanes. Anything
+// else (a bank a test put together by hand, or caught between set operations
+// that change the tubes' line sizes one by one) runs tube by tube.
 LANE_INLINE bool fits_lanes(const TubeBank& bank)
 {
+    const uint64_t size = bank.line_size[0];
+    if (size < DELAY_GUARD + SUB_STEPS || size > LONG_DELAY_SIZE) {
+        return false;
+    }
     for (int k = 0; k < TUBE_COUNT; ++k) {
-        if (bank.write_index[k] >= DELAY_SIZE || bank.length[k] > DELAY_SIZE ||
-            bank.glide_target[k] > DELAY_SIZE || bank.pending_length[k] > DELAY_SIZE ||
-            !(bank.read_pos[k] >= 0.0f && bank.read_pos[k] < DELAY_SPAN)) {
+        if (bank.line_size[k] != size || bank.write_index[k] >= size || bank.length[k] > size ||
+            bank.glide_target[k] > size || bank.pending_length[k] > size ||
+            !(bank.read_pos[k] >= 0.0f && bank.read_pos[k] < static_cast<float>(size))) {
             return false;
         }
     }
@@ -203,7 +209,7 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
     const float* base = &lines.bank.delay[0][0];
     // Eight slots from each lane's read slot: the last two lie in the
     // padding after the guard slots at worst, and are not used.
-    static_assert(DELAY_SIZE - 1 + 8 <= DELAY_STRIDE,
+    static_assert(LONG_DELAY_SIZE - 1 + 8 <= DELAY_STRIDE,
                   "eight slots from any read slot fit the line");
     // Written out lane by lane (no arrays), so that every row can stay in a
     // register.
@@ -244,8 +250,7 @@ LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
         const I32x4 resting = inverse(s.gliding) & (s.pending_length == 0);
         I32x4 to_target = s.glide_target - measured_length(s);
         to_target = to_target < 0 ? -to_target : to_target;
-        to_target =
-            to_target > int32_t(DELAY_SIZE) / 2 ? int32_t(DELAY_SIZE) - to_target : to_target;
+        to_target = to_target > s.line_size / 2 ? s.line_size - to_target : to_target;
         const I32x4 far = s.gliding & (to_target > ARRIVAL_MARGIN);
         const I32x4 known_speed =
             at_speed_one | (s.read_speed == SPEED_GROW) | (s.read_speed == SPEED_SHRINK);
@@ -256,30 +261,30 @@ LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
     }
     const I32x4 slot = to_index(s.read_pos);
     I32x4 distance = splat(int32_t(w)) - slot;
-    distance = distance < splat(0) ? distance + int32_t(DELAY_SIZE) : distance;
-    return all_lanes((distance >= splat(24) + drift) &
-                     (distance <= splat(int32_t(DELAY_SIZE) - 12) - drift));
+    distance = distance < splat(0) ? distance + s.line_size : distance;
+    return all_lanes((distance >= splat(24) + drift) & (distance <= s.line_size - 12 - drift));
 }
 
 // The four values of a frame into four consecutive slots of each line, from
-// the shared index w: the write step four times, as one row per line where
-// neither a guard slot nor the wrap lies among them.
-LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, F32x4 value0,
-                            F32x4 value1, F32x4 value2, F32x4 value3)
+// the shared index w in lines of the one size `size`: the write step four
+// times, as one row per line where neither a guard slot nor the wrap lies
+// among them.
+LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size,
+                            F32x4 value0, F32x4 value1, F32x4 value2, F32x4 value3)
 {
-    if (w >= DELAY_GUARD && w + SUB_STEPS <= DELAY_SIZE) {
+    if (w >= DELAY_GUARD && w + SUB_STEPS <= size) {
         F32x4 rows[TUBE_COUNT];
         transpose(value0, value1, value2, value3, rows[0], rows[1], rows[2], rows[3]);
         for (int k = 0; k < TUBE_COUNT; ++k) {
             __builtin_memcpy(&lines.bank.delay[k][w], &rows[k], sizeof rows[k]);
         }
-        w = w + SUB_STEPS == DELAY_SIZE ? 0 : w + SUB_STEPS;
+        w = w + SUB_STEPS == size ? 0 : w + SUB_STEPS;
         return;
     }
-    write_delay(lines, w, value0);
-    write_delay(lines, w, value1);
-    write_delay(lines, w, value2);
-    write_delay(lines, w, value3);
+    write_delay(lines, w, size, value0);
+    write_delay(lines, w, size, value1);
+    write_delay(lines, w, size, value2);
+    write_delay(lines, w, size, value3);
 }
 
 // The reads of two sub-steps, in eight lanes. On 32-bit ARM with NEON, in the
@@ -374,7 +379,7 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
     close_loop(s, u1, in.c0, v1, value1);
     close_loop(s, u2, in.c0, v2, value2);
     const F32x4 d = close_loop(s, u3, in.c0, v3, value3);
-    write_four(lines, w, value0, value1, value2, value3);
+    write_four(lines, w, uint32_t(s.line_size[0]), value0, value1, value2, value3);
     return output(d, g);
 }
 
@@ -441,7 +446,8 @@ LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4
     // The glide step's only effect in such a block: a gliding lane's length
     // is its last measurement.
     if (any(s.gliding)) {
-        s.length = s.gliding ? measured_length(last_read_pos, s.write_index) : s.length;
+        s.length = s.gliding ? measured_length(last_read_pos, s.write_index, s.line_size)
+                             : s.length;
     }
 }
 

@@ -33,8 +33,6 @@ inline constexpr float TWENTY_FOURTH = 1.0f / 24.0f;
 inline constexpr float HUNDRED_TWENTIETH = 1.0f / 120.0f;
 inline constexpr float THIRTEEN_SIXTIETHS = 13.0f / 60.0f;
 
-inline constexpr float DELAY_SPAN = static_cast<float>(DELAY_SIZE);
-
 // The four sub-steps' positions between the last two inputs.
 inline constexpr float SUB_STEP_POSITIONS[SUB_STEPS] = {0.25f, 0.5f, 0.75f, 1.0f};
 
@@ -120,15 +118,17 @@ STEP_INLINE ValueOf<S> advance_lfo(S& s)
     return magnitude(phase);
 }
 
-// Modulated read position, wrapped once: its slot and its exact fraction.
-// q lies in [0, 6004), where truncation through an integer is exact and q - i
-// is the exact fraction, bit for bit what modff gives.
+// Modulated read position, wrapped once at the line's size: its slot and its
+// exact fraction. q lies in [0, line_size + 4), where truncation through an
+// integer is exact and q - i is the exact fraction, bit for bit what modff
+// gives.
 template <class S, class I>
 STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, ValueOf<S>& f)
 {
     using V = ValueOf<S>;
+    const V span = to_real(s.line_size);
     V q = fused(same_as(s.read_pos, LFO_DEPTH), modulation + 1.0f, s.read_pos + 1.0f);
-    q = q >= DELAY_SPAN ? q - DELAY_SPAN : q;
+    q = q >= span ? q - span : q;
     index = to_index(q);
     f = q - to_real(index);
 }
@@ -136,8 +136,9 @@ STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, Valu
 template <class S>
 STEP_INLINE void advance_read(S& s)
 {
+    const ValueOf<S> span = to_real(s.line_size);
     const ValueOf<S> r = s.read_pos + s.read_speed;
-    s.read_pos = r < DELAY_SPAN ? r : r - DELAY_SPAN;
+    s.read_pos = r < span ? r : r - span;
 }
 
 // ---- Six-point read -------------------------------------------------------
@@ -226,22 +227,22 @@ STEP_INLINE ValueOf<S> close_loop(S& s, ValueOf<S> u_less_c0, ValueOf<S> c0, Val
 
 // Each lane writes at its slot of its line (lines.slot: the lane's own index,
 // or the one index all lanes share), and at the slot's guard copy when it is
-// below DELAY_GUARD; then the index advances, wrapping at DELAY_SIZE.
+// below DELAY_GUARD; then the index advances, wrapping at the line's size.
 template <class Lines, class I, class V>
-STEP_INLINE void write_delay(const Lines& lines, I& index, V value)
+STEP_INLINE void write_delay(const Lines& lines, I& index, I line_size, V value)
 {
     for (int k = 0; k < LANE_COUNT<V>; ++k) {
         lines.line(k)[lines.slot(index, k)] = lane(value, k);
     }
     const auto guarded = index < same_as(index, DELAY_GUARD);
     if (any(guarded)) {
-        const I guard = guarded ? index + same_as(index, DELAY_SIZE) : index;
+        const I guard = guarded ? index + line_size : index;
         for (int k = 0; k < LANE_COUNT<V>; ++k) {
             lines.line(k)[lines.slot(guard, k)] = lane(value, k);
         }
     }
     const I next = index + same_as(index, 1);
-    index = next == same_as(index, DELAY_SIZE) ? same_as(index, 0) : next;
+    index = next == line_size ? same_as(index, 0) : next;
 }
 
 // ---- Glide ----------------------------------------------------------------
@@ -252,17 +253,16 @@ STEP_INLINE void write_delay(const Lines& lines, I& index, V value)
 // the read position does, so at rest it stays constant from sub-step to
 // sub-step.
 template <class R, class C>
-STEP_INLINE C measured_length(R read_pos, C write_index)
+STEP_INLINE C measured_length(R read_pos, C write_index, C line_size)
 {
-    const C wrapped = read_pos >= to_real(write_index) ? same_as(write_index, DELAY_SIZE)
-                                                       : same_as(write_index, 0);
+    const C wrapped = read_pos >= to_real(write_index) ? line_size : same_as(write_index, 0);
     return write_index - to_count(read_pos) + wrapped;
 }
 
 template <class S>
 STEP_INLINE auto measured_length(const S& s)
 {
-    return measured_length(s.read_pos, s.write_index);
+    return measured_length(s.read_pos, s.write_index, s.line_size);
 }
 
 // Once per sub-step, after the write and before the read position advances:
@@ -308,7 +308,8 @@ STEP_INLINE void glide_step(S& s, Arrived& arrived)
                 const auto write_slot = static_cast<float>(lane(s.write_index, k));
                 set_lane(s.read_pos, k,
                          landing_position(lane(s.read_pos, k), write_slot,
-                                          lane(s.glide_distance, k)));
+                                          lane(s.glide_distance, k),
+                                          static_cast<float>(lane(s.line_size, k))));
             }
         }
     }
@@ -344,7 +345,7 @@ STEP_INLINE ValueOf<S> sub_step(S& s, const Lines& lines, const Cubic<ValueOf<S>
     const V v = read_delay(lines, index, f);
     V value;
     const V d = close_loop(s, u, input.c0, v, value);
-    write_delay(lines, s.write_index, value);
+    write_delay(lines, s.write_index, s.line_size, value);
     glide_step(s, arrived);
     advance_read(s);
     return d;

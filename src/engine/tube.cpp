@@ -25,6 +25,9 @@ constexpr float DAMPING_FACTOR = -0.0001308997f;
 // decay_time is the decay control times the sub-steps per sample.
 constexpr float DECAY_SCALE = static_cast<float>(SUB_STEPS);
 
+// The lowest note the controls offer, whose loop a line in tune must hold.
+constexpr float LOWEST_NOTE = 24.0f;
+
 constexpr float START_NOTE = 60.0f;
 constexpr float START_DAMPING_COEF = 0.20787957f;
 constexpr float DEFAULT_DECAY = 100.0f;
@@ -51,6 +54,7 @@ void construct_tube(Tube& tube)
     tube.sample_rate = START_RATE;
     tube.length = START_LENGTH;
     tube.read_speed = 1.0f;
+    tube.line_size = DELAY_SIZE;
     forget_tuning(tube);
 
     // With transpose unset this requests the shortest length and leaves a NaN
@@ -195,7 +199,8 @@ void request_length_at(Tube& tube, float distance)
             tube.glide_distance = distance;
         } else {
             const float next_slot = static_cast<float>(tube.write_index + 1);
-            tube.read_pos = landing_position(tube.read_pos, next_slot, distance);
+            tube.read_pos = landing_position(tube.read_pos, next_slot, distance,
+                                             static_cast<float>(tube.line_size));
         }
     } else {
         tube.pending_length = length;
@@ -352,6 +357,7 @@ void set_damping_later(Tube& tube, float value)
 void set_sample_rate(Tube& tube, float rate)
 {
     tube.sample_rate = rate;
+    tube.line_size = line_size_for(tube.tuning, rate);
     forget_tuning(tube);
 }
 
@@ -361,5 +367,16 @@ void set_tuning(Tube& tube, float value)
         return;
     }
     tube.tuning = value;
+    tube.line_size = line_size_for(value, tube.sample_rate);
     request_length(tube);
+}
+
+uint64_t line_size_for(float tuning, float sample_rate)
+{
+    // The lowest note's period in sub-steps, as a whole-step length is
+    // worked out; its loop in tune is a little shorter.
+    const float lowest_period = (sample_rate * PERIOD_PER_HZ) * powf(SEMITONE, A4_NOTE - LOWEST_NOTE);
+    return tuning == TUNING_IN_TUNE && lowest_period > static_cast<float>(MAX_LENGTH)
+               ? LONG_DELAY_SIZE
+               : DELAY_SIZE;
 }

@@ -13,11 +13,17 @@
 
 inline constexpr int TUBE_COUNT = 4;
 inline constexpr int SUB_STEPS = 4;           // sub-steps per host sample
-inline constexpr uint64_t DELAY_SIZE = 6000;  // slots that wrap
-inline constexpr uint64_t DELAY_GUARD = 5;    // copies of slots 0..4 after the end
-inline constexpr uint64_t DELAY_SLOTS = DELAY_SIZE + DELAY_GUARD;
+// A tube's delay line wraps after line_size slots: DELAY_SIZE, or
+// LONG_DELAY_SIZE where a tube in tune needs it (line_size_for). The read
+// position's arithmetic rounds by the size it wraps at, so a tube's output
+// depends on its line's size: whole-step tubes always keep DELAY_SIZE.
+inline constexpr uint64_t DELAY_SIZE = 6000;
+inline constexpr uint64_t LONG_DELAY_SIZE = 2 * DELAY_SIZE;
+inline constexpr uint64_t DELAY_GUARD = 5;  // copies of slots 0..4 after the end
+// Every line has room for the long size.
+inline constexpr uint64_t DELAY_SLOTS = LONG_DELAY_SIZE + DELAY_GUARD;
 inline constexpr uint64_t MIN_LENGTH = 121;
-inline constexpr uint64_t MAX_LENGTH = 5999;
+inline constexpr uint64_t MAX_LENGTH = DELAY_SIZE - 1;  // of whole steps
 inline constexpr uint64_t START_LENGTH = 3000;
 inline constexpr float START_RATE = 48000.0f;
 
@@ -47,7 +53,7 @@ inline constexpr float SILENCE_DB = -120.0f;
 //  - what every sub-step moves;
 //  - the length, which a tube's glide measures while it glides;
 //  - what only a glide's taking up a request or its arrival changes.
-#define TUBE_LOOP_SETTINGS(X) X(REAL, gain) X(REAL, damping_coef)
+#define TUBE_LOOP_SETTINGS(X) X(REAL, gain) X(REAL, damping_coef) X(COUNT, line_size)
 #define TUBE_LOOP_MOTION(X)                                                                   \
     X(REAL, damping_state)                                                                    \
     X(REAL, highpass_state) X(REAL, read_pos) X(REAL, lfo_phase) X(REAL, integ)               \
@@ -119,6 +125,13 @@ void set_sample_rate(Tube& tube, float rate);
 inline constexpr float TUNING_WHOLE_STEPS = 0.0f;
 inline constexpr float TUNING_IN_TUNE = 1.0f;
 void set_tuning(Tube& tube, float value);
+
+// The size of a tube's line at a tuning and rate. In tune, the line holds the
+// loop of the lowest note the controls offer (C1) at every rate up to about
+// 98 kHz: above about 49 kHz that takes LONG_DELAY_SIZE. Whole steps, and
+// in tune at lower rates, the tube keeps DELAY_SIZE. The bank re-lays a
+// line whose size a set operation changes (engine/tube_bank.h).
+uint64_t line_size_for(float tuning, float sample_rate);
 
 // Shared second half of set_note and set_transpose: requests the length and
 // sets the feedback for the length the tube has now.

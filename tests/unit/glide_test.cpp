@@ -37,6 +37,7 @@ TEST(Glide, MeasuredLengthCountsBackFromTheWriteIndex)
     };
     for (const Case& c : cases) {
         Tube tube{};
+        tube.line_size = DELAY_SIZE;
         tube.write_index = c.write_index;
         tube.read_pos = c.read_pos;
         EXPECT_EQ(measured_length(tube), c.length) << c.write_index << " " << c.read_pos;
@@ -168,7 +169,7 @@ namespace {
 float distance_ahead(const Tube& tube)
 {
     const float d = static_cast<float>(tube.write_index + 1) - tube.read_pos;
-    return d <= 0.0f ? d + DELAY_SPAN : d;
+    return d <= 0.0f ? d + static_cast<float>(tube.line_size) : d;
 }
 
 }  // namespace

@@ -186,10 +186,11 @@ TEST(SoftClip, BoundedAndOdd)
 TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
 {
     Tube tube{};
+    tube.line_size = DELAY_SIZE;
     std::vector<float> line(DELAY_SLOTS, 0.0f);
     for (uint64_t w = 0; w < DELAY_SIZE; ++w) {
         tube.write_index = w;
-        write_delay(OneLine{line.data()}, tube.write_index, static_cast<float>(w + 1));
+        write_delay(OneLine{line.data()}, tube.write_index, tube.line_size, static_cast<float>(w + 1));
     }
     EXPECT_EQ(tube.write_index, 0u);  // 5999 is followed by 0
     for (uint64_t j = 0; j < DELAY_GUARD; ++j) {
@@ -197,13 +198,14 @@ TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
     }
     line[DELAY_SIZE] = -1.0f;
     tube.write_index = 5;
-    write_delay(OneLine{line.data()}, tube.write_index, 9.0f);
+    write_delay(OneLine{line.data()}, tube.write_index, tube.line_size, 9.0f);
     EXPECT_EQ(line[DELAY_SIZE], -1.0f);  // slot 5 has no guard copy
 }
 
 TEST(Positions, ReadPositionAndModulatorWrap)
 {
     Tube tube{};
+    tube.line_size = DELAY_SIZE;
     tube.read_pos = 5999.5f;
     tube.read_speed = 1.0f;
     advance_read(tube);

@@ -215,6 +215,7 @@ std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, dou
     // A partial that the loop does not let ring (a gap) is skipped; a few gaps
     // in a row end the search.
     constexpr int MAX_GAPS = 3;
+    constexpr double LIFTED_SECOND = 0.65;
     std::vector<double> partials{NOT_FOUND};
     std::vector<double> numbers;
     std::vector<double> found;
@@ -222,7 +223,11 @@ std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, dou
     double predicted = 2.0 * guess_hz;
     int gaps = 0;
     for (size_t k = 2; k <= max_count && predicted + 0.5 * spacing < max_hz; ++k) {
-        const double f = peak_in(spectrum, predicted - 0.5 * spacing, predicted + 0.5 * spacing);
+        // The loop's high-pass lifts its lowest partials most: at the lowest
+        // notes at 96 kHz, where partial 1 does not ring, partial 2 lies up
+        // to about 0.57 of the spacing above twice it.
+        const double reach = k == 2 ? LIFTED_SECOND * spacing : 0.5 * spacing;
+        const double f = peak_in(spectrum, predicted - 0.5 * spacing, predicted + reach);
         partials.push_back(f);
         if (std::isnan(f)) {
             if (++gaps >= MAX_GAPS) break;
@@ -232,7 +237,11 @@ std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, dou
         gaps = 0;
         numbers.push_back(double(k));
         found.push_back(f);
-        spacing = found.size() < 2 ? f / double(k) : fit_line(numbers, found).slope;
+        // A partial 2 lifted by more than a quarter of the spacing says
+        // less of the spacing than the guess does: the guess stands.
+        const bool lifted = f > predicted + 0.25 * spacing;
+        spacing = found.size() < 2 ? (lifted ? spacing : f / double(k))
+                                   : fit_line(numbers, found).slope;
         predicted = f + spacing;
     }
     while (partials.size() > 1 && std::isnan(partials.back())) partials.pop_back();

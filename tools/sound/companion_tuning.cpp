@@ -154,7 +154,9 @@ CompanionPitch measure_companion_pitch(HostWorld& host, double sample_rate, doub
     p.hit_cents[1] = cents(second.spacing_hz, note_hz(note));
     p.lowest_cents = first.partials.empty() ? NAN : cents(first.partials[0], note_hz(note));
     p.centre_cents = 0.5 * (p.hit_cents[0] + p.hit_cents[1]);
-    p.out_of_reach = double(SUB_STEPS) * sample_rate / note_hz(note) > double(MAX_LENGTH);
+    // Beyond the longest loop a line in tune holds at this rate.
+    const auto longest = double(line_size_for(TUNING_IN_TUNE, float(sample_rate)) - 1);
+    p.out_of_reach = double(SUB_STEPS) * sample_rate / note_hz(note) > longest;
     return p;
 }
 
