@@ -392,6 +392,9 @@ std::vector<Session> sessions()
         all.push_back({3000 + n, rates[n], n % 2 == 1, 60.0f, true});
     }
     all.push_back({3100, 0.0, true, 60.0f, true});
+    // In tune on the long line: the lowest notes, and beyond its reach.
+    all.push_back({3200, 96000.0, false, 24.0f, true});
+    all.push_back({3201, 192000.0, true, 24.0f, true});
     return all;
 }
 
