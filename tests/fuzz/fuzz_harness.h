@@ -163,17 +163,22 @@ inline void check_tubes(LV2_Handle handle, bool nan_feedback_possible)
     for (int i = 0; i < TUBE_COUNT; ++i) {
         const Tube t = load_tube(bank, i);
         const float* line = bank.delay[i];
-        EXPECT(t.write_index < DELAY_SIZE, "write_index out of range", i, t.write_index);
-        EXPECT(t.read_pos >= 0.0f && t.read_pos < 6000.0f, "read_pos out of range", i, t.read_pos);
-        EXPECT(std::memcmp(&line[DELAY_SIZE], &line[0], DELAY_GUARD * sizeof(float)) == 0,
+        // A line is one of two sizes, the long one only in tune.
+        const uint64_t size = t.line_size;
+        EXPECT(size == DELAY_SIZE || (size == LONG_DELAY_SIZE && t.tuning == TUNING_IN_TUNE),
+               "line size", i, size);
+        const uint64_t longest = size - 1;
+        EXPECT(t.write_index < size, "write_index out of range", i, t.write_index);
+        EXPECT(t.read_pos >= 0.0f && t.read_pos < static_cast<float>(size), "read_pos out of range",
+               i, t.read_pos);
+        EXPECT(std::memcmp(&line[size], &line[0], DELAY_GUARD * sizeof(float)) == 0,
                "guard slots differ from slots 0..4", i, 0);
         EXPECT(t.pending_length == 0 ||
-                   (t.pending_length >= MIN_LENGTH && t.pending_length <= MAX_LENGTH),
+                   (t.pending_length >= MIN_LENGTH && t.pending_length <= longest),
                "pending_length out of range", i, t.pending_length);
-        EXPECT(
-            t.glide_target == 0 || (t.glide_target >= MIN_LENGTH && t.glide_target <= MAX_LENGTH),
-            "glide_target out of range", i, t.glide_target);
-        EXPECT(t.length >= 1 && t.length <= DELAY_SIZE, "length out of range", i, t.length);
+        EXPECT(t.glide_target == 0 || (t.glide_target >= MIN_LENGTH && t.glide_target <= longest),
+               "glide_target out of range", i, t.glide_target);
+        EXPECT(t.length >= 1 && t.length <= size, "length out of range", i, t.length);
         EXPECT(t.gliding ? (t.read_speed == 0.9f || t.read_speed == 1.11f) : t.read_speed == 1.0f,
                "read speed does not match the glide state", i, t.read_speed);
         EXPECT(t.lfo_phase >= -1.0f && t.lfo_phase < 1.0f, "modulator phase out of range", i,

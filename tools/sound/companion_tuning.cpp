@@ -153,6 +153,7 @@ CompanionPitch measure_companion_pitch(HostWorld& host, double sample_rate, doub
     p.hit_cents[0] = cents(first.spacing_hz, note_hz(note));
     p.hit_cents[1] = cents(second.spacing_hz, note_hz(note));
     p.lowest_cents = first.partials.empty() ? NAN : cents(first.partials[0], note_hz(note));
+    p.second_lift = first.partials.size() < 2 ? NAN : first.partials[1] / note_hz(note) - 2.0;
     p.centre_cents = 0.5 * (p.hit_cents[0] + p.hit_cents[1]);
     // Beyond the longest loop a line in tune holds at this rate.
     const auto longest = double(line_size_for(TUNING_IN_TUNE, float(sample_rate)) - 1);

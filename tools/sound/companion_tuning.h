@@ -22,6 +22,9 @@ struct CompanionPitch {
     double hit_cents[2] = {0.0, 0.0};  // each hit's spacing, cents from the note
     double centre_cents = 0.0;
     double lowest_cents = 0.0;  // the lowest partial of the first hit (NaN: none)
+    // How far partial 2 of the first hit lies above twice the note, in the
+    // note's frequencies (NaN: not found).
+    double second_lift = 0.0;
     // The note's period exceeds the longest loop the tube has: it rings at
     // the lowest pitch it can make.
     bool out_of_reach = false;

@@ -83,12 +83,45 @@ std::vector<std::string> write_companion_tuning(const Report& report,
             std::fabs(worst->centre_cents), where(*worst).c_str(), sway(*widest),
             where(*widest).c_str());
     }
+    // Where partial 1 does not ring, the most partial 2 is lifted.
+    const CompanionPitch* lifted = largest(
+        rows, [](const CompanionPitch& r) { return r.second_lift; },
+        [](const CompanionPitch& r) {
+            return !r.out_of_reach && std::isnan(r.lowest_cents) && !std::isnan(r.second_lift);
+        });
+    std::string unrung;
+    for (const double rate : COMPANION_RATES) {
+        double low = NAN, high = NAN;
+        for (const auto& row : rows) {
+            if (row.sample_rate != rate || row.out_of_reach || !std::isnan(row.lowest_cents)) {
+                continue;
+            }
+            low = std::isnan(low) ? row.note : std::min(low, row.note);
+            high = std::isnan(high) ? row.note : std::max(high, row.note);
+        }
+        if (std::isnan(low)) continue;
+        unrung += format("%s%s, %s to %s", unrung.empty() ? "" : "; ", khz(rate).c_str(),
+                         note_name(low).c_str(), note_name(high).c_str());
+    }
+    md += "In tune, a tube at a rate above about 49 kHz gets a delay line twice as long as the "
+          "four-channel plug-in's, 12,000 sub-steps instead of 6,000, so that C1 is within its "
+          "reach up to about 98 kHz (at 176.4 and 192 kHz the lowest notes are not). A change "
+          "of `tuning` there moves the tube to the other line with what it holds, so it rings "
+          "on through the change.\n\n";
+    if (lifted != nullptr && !unrung.empty()) {
+        md += format(
+            "The loop's filters lift its lowest partials, and the more the higher the rate. "
+            "Where partial 1 does not ring at all (%s, at some damping), partial 2 lies up to "
+            "%.2f times the note's frequency above twice it (%s): the partials keep the note's "
+            "spacing, but lie off its harmonics, and such a note sounds less like its pitch "
+            "than the notes above it.\n\n",
+            unrung.c_str(), lifted->second_lift, where(*lifted).c_str());
+    }
     if (!out_of_reach.empty()) {
         md += format(
             "In brackets: notes out of the tubes' reach (%s). Their period is longer than the "
-            "longest loop a tube has (its delay line holds the same number of sub-steps at "
-            "every rate, so the shortest time at the highest rate), and they ring at the "
-            "lowest pitch the tube makes instead, as in the four-channel plug-in.\n\n",
+            "longest loop a tube in tune has at that rate, and they ring at the lowest pitch "
+            "the tube makes instead, as in the four-channel plug-in.\n\n",
             out_of_reach.c_str());
     }
     md += "![Tuning, the four-channel plug-in beside the companions in tune]"
