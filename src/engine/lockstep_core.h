@@ -269,8 +269,8 @@ LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
 // the shared index w in lines of the one size `size`: the write step four
 // times, as one row per line where neither a guard slot nor the wrap lies
 // among them.
-LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size,
-                            F32x4 value0, F32x4 value1, F32x4 value2, F32x4 value3)
+LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size, F32x4 value0,
+                            F32x4 value1, F32x4 value2, F32x4 value3)
 {
     if (w >= DELAY_GUARD && w + SUB_STEPS <= size) {
         F32x4 rows[TUBE_COUNT];
@@ -446,8 +446,8 @@ LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4
     // The glide step's only effect in such a block: a gliding lane's length
     // is its last measurement.
     if (any(s.gliding)) {
-        s.length = s.gliding ? measured_length(last_read_pos, s.write_index, s.line_size)
-                             : s.length;
+        s.length =
+            s.gliding ? measured_length(last_read_pos, s.write_index, s.line_size) : s.length;
     }
 }
 

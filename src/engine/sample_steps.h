@@ -306,10 +306,10 @@ STEP_INLINE void glide_step(S& s, Arrived& arrived)
                 const auto length = static_cast<uint64_t>(lane(measured, k));
                 set_lane(s.feedback, k, arrived(k, length));
                 const auto write_slot = static_cast<float>(lane(s.write_index, k));
-                set_lane(s.read_pos, k,
-                         landing_position(lane(s.read_pos, k), write_slot,
-                                          lane(s.glide_distance, k),
-                                          static_cast<float>(lane(s.line_size, k))));
+                set_lane(
+                    s.read_pos, k,
+                    landing_position(lane(s.read_pos, k), write_slot, lane(s.glide_distance, k),
+                                     static_cast<float>(lane(s.line_size, k))));
             }
         }
     }

@@ -375,7 +375,8 @@ uint64_t line_size_for(float tuning, float sample_rate)
 {
     // The lowest note's period in sub-steps, as a whole-step length is
     // worked out; its loop in tune is a little shorter.
-    const float lowest_period = (sample_rate * PERIOD_PER_HZ) * powf(SEMITONE, A4_NOTE - LOWEST_NOTE);
+    const float lowest_period =
+        (sample_rate * PERIOD_PER_HZ) * powf(SEMITONE, A4_NOTE - LOWEST_NOTE);
     return tuning == TUNING_IN_TUNE && lowest_period > static_cast<float>(MAX_LENGTH)
                ? LONG_DELAY_SIZE
                : DELAY_SIZE;

@@ -77,9 +77,9 @@ TEST(LineSize, ARelaidLineRingsOnAsBefore)
         set_tube(*bank, i, set_decay, 2000.0f);
         set_tube(*bank, i, set_note, 40.0f + 7.0f * static_cast<float>(i));
     }
-    run(*bank, 20000);           // the start-up glide
-    run(*bank, 64, 0.5f);        // a burst
-    run(*bank, 3001);            // ringing, the write index anywhere
+    run(*bank, 20000);     // the start-up glide
+    run(*bank, 64, 0.5f);  // a burst
+    run(*bank, 3001);      // ringing, the write index anywhere
     auto kept = std::make_unique<TubeBank>(*bank);
 
     for (const float size : {static_cast<float>(LONG_DELAY_SIZE), static_cast<float>(DELAY_SIZE)}) {

@@ -190,7 +190,8 @@ TEST(DelayWrite, GuardSlotsMirrorTheFirstFive)
     std::vector<float> line(DELAY_SLOTS, 0.0f);
     for (uint64_t w = 0; w < DELAY_SIZE; ++w) {
         tube.write_index = w;
-        write_delay(OneLine{line.data()}, tube.write_index, tube.line_size, static_cast<float>(w + 1));
+        write_delay(OneLine{line.data()}, tube.write_index, tube.line_size,
+                    static_cast<float>(w + 1));
     }
     EXPECT_EQ(tube.write_index, 0u);  // 5999 is followed by 0
     for (uint64_t j = 0; j < DELAY_GUARD; ++j) {

@@ -240,8 +240,8 @@ std::vector<double> find_partials(const Spectrum& spectrum, double guess_hz, dou
         // A partial 2 lifted by more than a quarter of the spacing says
         // less of the spacing than the guess does: the guess stands.
         const bool lifted = f > predicted + 0.25 * spacing;
-        spacing = found.size() < 2 ? (lifted ? spacing : f / double(k))
-                                   : fit_line(numbers, found).slope;
+        spacing =
+            found.size() < 2 ? (lifted ? spacing : f / double(k)) : fit_line(numbers, found).slope;
         predicted = f + spacing;
     }
     while (partials.size() > 1 && std::isnan(partials.back())) partials.pop_back();

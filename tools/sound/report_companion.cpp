@@ -100,21 +100,22 @@ std::vector<std::string> write_companion_tuning(const Report& report,
             high = std::isnan(high) ? row.note : std::max(high, row.note);
         }
         if (std::isnan(low)) continue;
-        unrung += format("%s%s, %s to %s", unrung.empty() ? "" : "; ", khz(rate).c_str(),
-                         note_name(low).c_str(), note_name(high).c_str());
+        const std::string notes =
+            low == high ? note_name(low) : note_name(low) + " to " + note_name(high);
+        unrung += format("%s%s, %s", unrung.empty() ? "" : "; ", khz(rate).c_str(), notes.c_str());
     }
-    md += "In tune, a tube at a rate above about 49 kHz gets a delay line twice as long as the "
-          "four-channel plug-in's, 12,000 sub-steps instead of 6,000, so that C1 is within its "
-          "reach up to about 98 kHz (at 176.4 and 192 kHz the lowest notes are not). A change "
-          "of `tuning` there moves the tube to the other line with what it holds, so it rings "
-          "on through the change.\n\n";
+    md +=
+        "In tune, a tube at a rate above about 49 kHz gets a delay line twice as long as the "
+        "four-channel plug-in's, 12,000 sub-steps instead of 6,000, so that C1 is within its "
+        "reach up to about 98 kHz (at 176.4 and 192 kHz the lowest notes are not). A change "
+        "of `tuning` there moves the tube to the other line with what it holds, so it rings "
+        "on through the change.\n\n";
     if (lifted != nullptr && !unrung.empty()) {
         md += format(
             "The loop's filters lift its lowest partials, and the more the higher the rate. "
             "Where partial 1 does not ring at all (%s, at some damping), partial 2 lies up to "
             "%.2f times the note's frequency above twice it (%s): the partials keep the note's "
-            "spacing, but lie off its harmonics, and such a note sounds less like its pitch "
-            "than the notes above it.\n\n",
+            "spacing, but lie off its harmonics.\n\n",
             unrung.c_str(), lifted->second_lift, where(*lifted).c_str());
     }
     if (!out_of_reach.empty()) {
