@@ -18,12 +18,13 @@ bool chosen(float enumeration_value)
 }
 
 // The one place where the tuning control reaches the tubes, called at the
-// first run and whenever the control changes, before the other controls are
-// taken up. In tune, each tube asks for the fractional loop length that puts
-// its partials' spacing on its note; as the four-channel plug-in, for the
-// whole sub-steps that plug-in asks for: a new tube's tuning, so a companion
-// that starts that way leaves its tubes exactly as the four-channel plug-in
-// leaves its own.
+// first run and whenever the control changes, after the other controls are
+// taken up: in tune, each tube asks for the fractional loop length that puts
+// its partials' spacing on its note, and that length depends on the decay
+// and damping the run brings (a preset's, at the first run). As the
+// four-channel plug-in, for the whole sub-steps that plug-in asks for: a new
+// tube's tuning, so a companion that starts that way leaves its tubes exactly
+// as the four-channel plug-in leaves its own.
 void take_up_tuning(TubeBank& bank, bool in_tune)
 {
     const float tuning = in_tune ? TUNING_IN_TUNE : TUNING_WHOLE_STEPS;
@@ -148,9 +149,7 @@ void take_up_controls(PluginInstance& instance)
     if (c.kind == PluginKind::STEREO) {
         take_up(controls, CONTROL_INPUT);
     }
-    if (take_up(controls, CONTROL_TUNING)) {
-        take_up_tuning(bank, !chosen(controls.control[CONTROL_TUNING].cache));
-    }
+    const bool tuning_changed = take_up(controls, CONTROL_TUNING);
     bool play_held_chord = false;
     if (take_up(controls, CONTROL_NOTES_FROM)) {
         if (chosen(controls.control[CONTROL_NOTES_FROM].cache)) {
@@ -170,6 +169,9 @@ void take_up_controls(PluginInstance& instance)
     apply_companion_controls(bank, controls, !from_keys, worker);
     const bool damping_changed = controls.control[CONTROL_DAMPING].cache != damping_before;
     const bool in_tune = !chosen(controls.control[CONTROL_TUNING].cache);
+    if (tuning_changed) {
+        take_up_tuning(bank, in_tune);
+    }
     // In tune, the damping moves every tube's length: the lengths keep their
     // places until the worker's answer comes (set_damping_later), or follow
     // now if the worker cannot be asked.
