@@ -47,8 +47,9 @@ namespace {
 // many sub-steps behind the write index (a grown line's oldest slots start
 // silent), and so does the read position, up to the farthest the new line
 // holds. The write index starts again at slot 0. A glide under way heads for
-// no farther than the new line holds.
-void relay_line(float* line, Tube& tube, uint64_t old_size)
+// no farther than the new line holds. Out of line: it happens only when the
+// tuning or the rate changes, and set_tube runs at every control change.
+__attribute__((noinline, cold)) void relay_line(float* line, Tube& tube, uint64_t old_size)
 {
     const uint64_t size = tube.line_size;
     const uint64_t w = tube.write_index;
