@@ -47,7 +47,7 @@
     return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 #endif
 
-#define ORDERED_OP(name, scalar, packed, operator_)                   \
+#define ORDERED_OP(name, scalar, packed)                   \
     LANE_INLINE float name(float a, float b)                          \
     {                                                                 \
         __m128 r;                                                     \
@@ -61,11 +61,11 @@
         return (F32x4)r;                                              \
     }                                                                 \
     LANE_INLINE F32x8 name(F32x8 a, F32x8 b) { ORDERED_X86_WIDE(name, packed, a, b) }
-ORDERED_OP(plus, "addss", "addps", +)
-ORDERED_OP(times, "mulss", "mulps", *)
+ORDERED_OP(plus, "addss", "addps")
+ORDERED_OP(times, "mulss", "mulps")
 
 #elif defined(__aarch64__)
-#define ORDERED_OP(name, instruction, operator_)                                      \
+#define ORDERED_OP(name, instruction)                                                 \
     LANE_INLINE float name(float a, float b)                                          \
     {                                                                                 \
         float r;                                                                      \
@@ -82,14 +82,14 @@ ORDERED_OP(times, "mulss", "mulps", *)
     {                                                                                 \
         return F32x8{name(a.low, b.low), name(a.high, b.high)};                       \
     }
-ORDERED_OP(plus, "fadd", +)
-ORDERED_OP(times, "fmul", *)
+ORDERED_OP(plus, "fadd")
+ORDERED_OP(times, "fmul")
 
 #elif defined(__arm__)
 // Without NEON the compiler splits four and eight lanes into scalar
 // operations itself; each lane here is the scalar instruction, written out
 // lane by lane (a loop over a vector's lanes would keep them in memory).
-#define ORDERED_OP(name, instruction, operator_)                                    \
+#define ORDERED_OP(name, instruction)                                               \
     LANE_INLINE float name(float a, float b)                                        \
     {                                                                               \
         float r;                                                                    \
@@ -107,17 +107,17 @@ ORDERED_OP(times, "fmul", *)
                      name(a[3], b[3]), name(a[4], b[4]), name(a[5], b[5]),          \
                      name(a[6], b[6]), name(a[7], b[7])};                           \
     }
-ORDERED_OP(plus, "vadd.f32", +)
-ORDERED_OP(times, "vmul.f32", *)
+ORDERED_OP(plus, "vadd.f32")
+ORDERED_OP(times, "vmul.f32")
 
 #else
 // Elsewhere the compiler's operator, and whatever NaN rule it brings.
-#define ORDERED_OP(name, instruction, operator_)                                               \
+#define ORDERED_OP(name, operator_)                                                            \
     LANE_INLINE float name(float a, float b) { return a operator_ b; }                        \
     LANE_INLINE F32x4 name(F32x4 a, F32x4 b) { return a operator_ b; }                        \
     LANE_INLINE F32x8 name(F32x8 a, F32x8 b) { return a operator_ b; }
-ORDERED_OP(plus, "", +)
-ORDERED_OP(times, "", *)
+ORDERED_OP(plus, +)
+ORDERED_OP(times, *)
 #endif
 #undef ORDERED_OP
 #undef ORDERED_X86

@@ -103,15 +103,7 @@ bool in_play(const Companion& c, const Controls& controls, int id)
     if ((CONTROLS[id].plugins & plugin_bit(c.kind)) == 0) {
         return false;
     }
-    const bool note = id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
-    return !note || !chosen(controls.control[CONTROL_NOTES_FROM].cache);
-}
-
-uint32_t bits_of(float value)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
+    return !is_note(id) || !chosen(controls.control[CONTROL_NOTES_FROM].cache);
 }
 
 // Whether a full take-up would change nothing: the caches are numbers
@@ -127,7 +119,7 @@ bool controls_unchanged(const Companion& c, const Controls& controls)
     for (int id = 0; id < CONTROL_COUNT; ++id) {
         const ControlPort& control = controls.control[id];
         if (control.port != nullptr && in_play(c, controls, id)) {
-            differ |= bits_of(*control.port) ^ bits_of(control.cache);
+            differ |= port_differs(control);
         }
     }
     return differ == 0;

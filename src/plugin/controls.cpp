@@ -36,13 +36,6 @@ void hand_over(TubeBank& bank, ControlId id, float value,
     }
 }
 
-uint32_t bits_of(float value)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
 // Whether every control that acts on the tubes holds the very bits of its
 // cache: then, the caches being numbers, each compares equal and the run
 // hands nothing over. A value that only compares equal (0 after -0) makes
@@ -52,15 +45,9 @@ bool ports_hold_caches(const Controls& controls)
     uint32_t differ = 0;
 #pragma GCC unroll 8
     for (ControlId id : TAKE_UP_ORDER) {
-        const ControlPort& control = controls.control[id];
-        differ |= bits_of(*control.port) ^ bits_of(control.cache);
+        differ |= port_differs(controls.control[id]);
     }
     return differ == 0;
-}
-
-bool is_note(ControlId id)
-{
-    return id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
 }
 
 }  // namespace

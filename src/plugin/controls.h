@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+
 #include "engine/tube_bank.h"
 #include "plugin/ports.h"
 
@@ -18,6 +21,22 @@ struct Controls {
     // cache's asks for nothing, which one pass over the bits can tell.
     bool caches_are_numbers;
 };
+
+// The bits by which a port differs from its cache: none when the port holds
+// the very value last taken up, which is how a run that changes nothing is
+// found in one pass (or-ed over the controls, no branch per control).
+inline uint32_t port_differs(const ControlPort& control)
+{
+    uint32_t port, cache;
+    std::memcpy(&port, control.port, sizeof port);
+    std::memcpy(&cache, &control.cache, sizeof cache);
+    return port ^ cache;
+}
+
+inline bool is_note(int id)
+{
+    return id >= CONTROL_NOTE_1 && id < CONTROL_NOTE_1 + TUBE_COUNT;
+}
 
 // Marks every cache unset so that the next take-up takes every port up.
 void reset_controls(Controls& controls);
