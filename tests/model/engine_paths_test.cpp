@@ -105,6 +105,28 @@ struct Lane {
         }
     }
 
+    // A new instance on `path` at `rate`, its pool buffers of `length`
+    // samples, its audio ports on them as `in` and `out` say, its controls
+    // at the defaults, activated.
+    void open(EnginePath on, double rate, size_t length, const int (&in)[4], const int (&out)[4])
+    {
+        const LV2_Descriptor* d = lv2_descriptor(0);
+        path = on;
+        handle = d->instantiate(d, rate, "", nullptr);
+        ASSERT_NE(handle, nullptr);
+        for (auto& buffer : pool) buffer.assign(length, 0.0f);
+        for (uint32_t i = 0; i < 4; ++i) {
+            d->connect_port(handle, PORT_IN_1 + i, pool[in[i]].data());
+            d->connect_port(handle, PORT_OUT_1 + i, pool[out[i]].data());
+        }
+        for (uint32_t c = 0; c < 8; ++c) {
+            d->connect_port(handle, PORT_NOTE_1 + c, &controls[c]);
+        }
+        const float defaults[8] = {60.0f, 64.0f, 67.0f, 72.0f, 0.0f, 100.0f, 0.0f, 12000.0f};
+        std::memcpy(controls, defaults, sizeof defaults);
+        d->activate(handle);
+    }
+
     // What run does, on this lane's path.
     void run(uint32_t frames)
     {
@@ -268,22 +290,9 @@ TEST_P(EnginePaths, AgreeBitForBit)
     std::vector<std::string> log_of(paths.size());
     for (size_t p = 0; p < paths.size(); ++p) {
         Lane& lane = lanes[p];
-        lane.path = paths[p];
-        lane.handle = d->instantiate(d, session.rate, "", nullptr);
-        ASSERT_NE(lane.handle, nullptr);
+        lane.open(paths[p], session.rate, MAX_BLOCK + GUARD, layout.in, layout.out);
         log_of[p] = log.take();
-        for (auto& buffer : lane.pool) buffer.assign(MAX_BLOCK + GUARD, 0.0f);
-        for (uint32_t i = 0; i < 4; ++i) {
-            d->connect_port(lane.handle, PORT_IN_1 + i, lane.pool[layout.in[i]].data());
-            d->connect_port(lane.handle, PORT_OUT_1 + i, lane.pool[layout.out[i]].data());
-        }
-        for (uint32_t c = 0; c < 8; ++c) {
-            d->connect_port(lane.handle, PORT_NOTE_1 + c, &lane.controls[c]);
-        }
-        const float defaults[8] = {60.0f, 64.0f, 67.0f, 72.0f, 0.0f, 100.0f, 0.0f, 12000.0f};
-        std::memcpy(lane.controls, defaults, sizeof defaults);
         lane.controls[0] = session.first_note;
-        d->activate(lane.handle);
         if (session.in_tune) lane.set_tuning_of_all(TUNING_IN_TUNE);
     }
     for (size_t p = 1; p < paths.size(); ++p) {
@@ -416,20 +425,7 @@ TEST(EnginePathsNaN, MeetingNaNsComeOutTheSameOnEveryPath)
          {EnginePath::TUBE_BY_TUBE, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
         if (!engine_path_available(path)) continue;
         Lane lane;
-        lane.path = path;
-        lane.handle = d->instantiate(d, 48000.0, "", nullptr);
-        ASSERT_NE(lane.handle, nullptr);
-        for (auto& buffer : lane.pool) buffer.assign(256, 0.0f);
-        for (uint32_t i = 0; i < 4; ++i) {
-            d->connect_port(lane.handle, PORT_IN_1 + i, lane.pool[i].data());
-            d->connect_port(lane.handle, PORT_OUT_1 + i, lane.pool[4 + i].data());
-        }
-        for (uint32_t c = 0; c < 8; ++c) {
-            d->connect_port(lane.handle, PORT_NOTE_1 + c, &lane.controls[c]);
-        }
-        const float defaults[8] = {60.0f, 64.0f, 67.0f, 72.0f, 0.0f, 100.0f, 0.0f, 12000.0f};
-        std::memcpy(lane.controls, defaults, sizeof defaults);
-        d->activate(lane.handle);
+        lane.open(path, 48000.0, 256, {0, 1, 2, 3}, {4, 5, 6, 7});
         std::vector<uint32_t> out;
         for (size_t n = 0; n < 2 * std::size(dampings); ++n) {
             // Tube 2 hears a NaN with a payload now and then, the others noise.

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <memory>
 #include <vector>
 
 #include "engine/engine_path.h"
-#include "engine/in_tune.h"
 #include "engine/tube_bank.h"
 
 namespace {
@@ -37,26 +35,16 @@ float behind(const TubeBank& bank, int i, uint64_t distance)
     return bank.delay[i][(bank.write_index[i] + size - distance) % size];
 }
 
-}  // namespace
-
-// C1 in tune fits the short line at 48 kHz and needs the long one at 96
-// kHz; at 192 kHz it lies beyond the long one and rings at its longest.
-// Whole steps never take the long line, whatever the rate.
-TEST(LineSize, InTuneTheLowestNoteFindsItsLine)
+// Every slot both sizes hold is as far behind the write index in `after` as
+// in `before`.
+void expect_slots_kept(const TubeBank& after, const TubeBank& before, int i)
 {
-    const float coef = 0.2f;
-    EXPECT_LT(in_tune_distance(24.0f, 48000.0f, coef, 1000.0f), static_cast<float>(MAX_LENGTH));
-    const float at_96 = in_tune_distance(24.0f, 96000.0f, coef, 1000.0f);
-    EXPECT_GT(at_96, static_cast<float>(DELAY_SIZE));
-    EXPECT_LT(at_96, static_cast<float>(LONG_DELAY_SIZE - 1));
-    EXPECT_EQ(in_tune_distance(24.0f, 192000.0f, coef, 1000.0f),
-              static_cast<float>(LONG_DELAY_SIZE - 1));
-    EXPECT_EQ(line_size_for(TUNING_IN_TUNE, 48000.0f), DELAY_SIZE);
-    EXPECT_EQ(line_size_for(TUNING_IN_TUNE, 88200.0f), LONG_DELAY_SIZE);
-    for (float rate : {96000.0f, std::numeric_limits<float>::infinity()}) {
-        EXPECT_EQ(line_size_for(TUNING_WHOLE_STEPS, rate), DELAY_SIZE) << rate;
+    for (uint64_t d = 1; d <= DELAY_SIZE; ++d) {
+        ASSERT_EQ(behind(after, i, d), behind(before, i, d)) << "tube " << i + 1 << ", " << d;
     }
 }
+
+}  // namespace
 
 // A line re-laid to another size keeps what it holds, so a ringing tube
 // rings on: every slot stays as far behind the write index, the read
@@ -81,11 +69,9 @@ TEST(LineSize, ARelaidLineRingsOnAsBefore)
             set_tube(*bank, i, set_line_size, size);
         }
         for (int i = 0; i < TUBE_COUNT; ++i) {
-            SCOPED_TRACE(testing::Message() << "tube " << i + 1 << ", size " << size);
+            SCOPED_TRACE(testing::Message() << "size " << size);
             ASSERT_EQ(bank->line_size[i], static_cast<uint64_t>(size));
-            for (uint64_t d = 1; d <= DELAY_SIZE; ++d) {
-                ASSERT_EQ(behind(*bank, i, d), behind(before, i, d)) << d;
-            }
+            expect_slots_kept(*bank, before, i);
             for (uint64_t g = 0; g < DELAY_GUARD; ++g) {
                 EXPECT_EQ(bank->delay[i][bank->line_size[i] + g], bank->delay[i][g]);
             }
@@ -127,12 +113,9 @@ TEST(LineSize, AShrunkLineHoldsTheReadWithinIt)
         set_tube(*bank, i, set_tuning, TUNING_WHOLE_STEPS);
     }
     for (int i = 0; i < TUBE_COUNT; ++i) {
-        SCOPED_TRACE(testing::Message() << "tube " << i + 1);
-        EXPECT_TRUE(bank->read_pos[i] >= 0.0f && bank->read_pos[i] < float(DELAY_SIZE));
-        EXPECT_LE(bank->glide_target[i], MAX_LENGTH);
-        for (uint64_t d = 1; d <= DELAY_SIZE; ++d) {
-            ASSERT_EQ(behind(*bank, i, d), behind(before, i, d)) << d;
-        }
+        EXPECT_TRUE(bank->read_pos[i] >= 0.0f && bank->read_pos[i] < float(DELAY_SIZE)) << i;
+        EXPECT_LE(bank->glide_target[i], MAX_LENGTH) << i;
+        expect_slots_kept(*bank, before, i);
     }
     // Every tube arrives where whole steps put its note, and rings there.
     run(*bank, 96000);
