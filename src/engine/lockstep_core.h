@@ -11,6 +11,7 @@
 // instruction set can be linked into a caller built for another.
 
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/lane_ops.h"
 #include "engine/read_neon_arm.h"
@@ -104,6 +105,49 @@ LANE_INLINE Lanes load_lanes(const TubeBank& bank)
     return s;
 }
 
+// The same state for a call of one frame, its single-precision fields left
+// where they lie in the bank: the frame's steps read and write them there,
+// and the compiler keeps each in a register from its first use to its last.
+// Loaded all at once before the frame, they stayed alive across its reads,
+// and most of them went to the stack and back on the way: 55 instructions
+// of every such call on x86-64. A block of frames keeps its state in
+// registers (Lanes), where it stays from frame to frame.
+template <class Kind>
+struct InBankOf {
+    using type = Kind;
+};
+template <>
+struct InBankOf<F32x4> {
+    using type = F32x4&;
+};
+
+struct LanesInBank {
+#define LOCKSTEP_IN_BANK_FIELD(kind, name) typename InBankOf<LaneKinds::kind>::type name;
+    TUBE_LOOP_STATE(LOCKSTEP_IN_BANK_FIELD)
+#undef LOCKSTEP_IN_BANK_FIELD
+};
+
+// A vector lvalue may alias the floats of its lanes.
+LANE_INLINE F32x4& in_bank(float (&field)[TUBE_COUNT])
+{
+    return *reinterpret_cast<F32x4*>(field);
+}
+
+template <class Field>
+LANE_INLINE I32x4 in_bank(const Field& field)
+{
+    I32x4 lanes;
+    load_field(lanes, field);
+    return lanes;
+}
+
+LANE_INLINE LanesInBank lanes_in_bank(TubeBank& bank)
+{
+#define IN_BANK(kind, name) in_bank(bank.name),
+    return LanesInBank{TUBE_LOOP_STATE(IN_BANK)};
+#undef IN_BANK
+}
+
 // What a call can have changed goes back to the bank: what every sub-step
 // moves; the length where a lane glided; the rest of the glide's state where
 // a lane took a request up or arrived. The loop's settings never change.
@@ -112,9 +156,14 @@ struct Changed {
     bool glide_events;
 };
 
-LANE_INLINE void store_lanes(TubeBank& bank, const Lanes& s, Changed changed)
+// A field left in place (LanesInBank) is written already.
+template <class S>
+LANE_INLINE void store_lanes(TubeBank& bank, const S& s, Changed changed)
 {
-#define STORE(kind, name) store_field(bank.name, s.name);
+#define STORE(kind, name)                                    \
+    if constexpr (!std::is_reference_v<decltype(S::name)>) { \
+        store_field(bank.name, s.name);                      \
+    }
     TUBE_LOOP_MOTION(STORE)
     if (changed.length) {
         TUBE_GLIDE_LENGTH(STORE)
@@ -242,7 +291,8 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
 inline constexpr int32_t ARRIVAL_MARGIN = 16;
 inline constexpr int32_t GLIDE_DRIFT = 10;
 
-LANE_INLINE bool reads_first(const Lanes& s, uint32_t w)
+template <class S>
+LANE_INLINE bool reads_first(const S& s, uint32_t w)
 {
     const I32x4 at_speed_one = s.read_speed == SPEED_REST;
     I32x4 drift = splat(0);
@@ -328,8 +378,9 @@ inline constexpr bool EIGHT_LANE_READS = true;
 // same values, in another order where no result depends on it.
 // last_read_pos is the read position the last sub-step's glide step would
 // have measured from.
-LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint32_t& w,
-                                    F32x4 input, F32x4& last_read_pos, bool neon)
+template <class S>
+LANE_INLINE F32x4 frame_reads_first(S& s, const BankLines<true>& lines, uint32_t& w, F32x4 input,
+                                    F32x4& last_read_pos, bool neon)
 {
     // Written out sub-step by sub-step (no arrays), so that every value can
     // stay in a register.
@@ -383,7 +434,8 @@ LANE_INLINE F32x4 frame_reads_first(Lanes& s, const BankLines<true>& lines, uint
     return output(d, g);
 }
 
-LANE_INLINE bool shared_write_index(const Lanes& s)
+template <class S>
+LANE_INLINE bool shared_write_index(const S& s)
 {
     return all_lanes(s.write_index == splat(s.write_index[0]));
 }
@@ -429,7 +481,8 @@ LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, ui
 }
 
 // The frames of a block that reads first (reads_first), in place in block.
-LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4 block[],
+template <class S>
+LANE_INLINE void block_reads_first(S& s, const BankLines<true>& lines, F32x4 block[],
                                    uint32_t frames)
 {
     uint32_t w = uint32_t(s.write_index[0]);
@@ -451,55 +504,63 @@ LANE_INLINE void block_reads_first(Lanes& s, const BankLines<true>& lines, F32x4
     }
 }
 
+static __attribute__((noinline)) void run_blocks(TubeBank& bank,
+                                                 const float* const input[TUBE_COUNT],
+                                                 float* const output[TUBE_COUNT],
+                                                 uint32_t frame_count);
+
 // A call of one block that reads first, as most calls of a few frames are,
-// taken on its own: its state goes from the bank to registers and back
-// without the other path's bookkeeping around it. False, with nothing done,
-// where the block does not read first. Out of line (static: a copy per
-// instruction set), so that the registers of the long path stay its own.
-static __attribute__((noinline)) bool short_call_reads_first(
-    TubeBank& bank, const float* const input[TUBE_COUNT], float* const output[TUBE_COUNT],
-    uint32_t frame_count)
+// taken on its own, without the other path's bookkeeping around it. Where
+// the block does not read first, nothing is done here and the call goes on
+// block by block: handed on from here, as the last thing done, the entry
+// needs nothing kept across a call and is a jump. Out of line (static: a
+// copy per instruction set), so that the registers of the long path stay
+// its own.
+static __attribute__((noinline)) void short_call(TubeBank& bank,
+                                                 const float* const input[TUBE_COUNT],
+                                                 float* const output[TUBE_COUNT],
+                                                 uint32_t frame_count)
 {
-    Lanes s = load_lanes(bank);
     // What reads_first finds holds for a whole block of frames, as long as
     // nothing but this engine touches the lanes (a control step that changes
     // a tube stores its record back, which clears the count): calls of a few
     // frames each share one finding.
     if (bank.reads_first_frames < frame_count) {
+        const LanesInBank s = lanes_in_bank(bank);
         if (!shared_write_index(s) || !reads_first(s, uint32_t(s.write_index[0]))) {
-            return false;
+            run_blocks(bank, input, output, frame_count);
+            return;
         }
         bank.reads_first_frames = BLOCK_FRAMES;
     }
     bank.reads_first_frames -= frame_count;
-    F32x4 block[BLOCK_FRAMES];
+    const BankLines<true> lines{bank};
     // A host that splits its blocks at every event calls with one frame at a
     // time: that frame goes from the buffers to the lanes and back without a
-    // pass over a block.
+    // pass over a block, and its state stays in the bank.
     if (frame_count == 1) {
-        block[0] = F32x4{input[0][0], input[1][0], input[2][0], input[3][0]};
-    } else {
-        read_block(input, 0, frame_count, block);
-    }
-    block_reads_first(s, BankLines<true>{bank}, block, frame_count);
-    if (frame_count == 1) {
+        LanesInBank s = lanes_in_bank(bank);
+        F32x4 frame = F32x4{input[0][0], input[1][0], input[2][0], input[3][0]};
+        block_reads_first(s, lines, &frame, 1);
 #pragma GCC unroll 4
         for (int k = 0; k < TUBE_COUNT; ++k) {
-            output[k][0] = block[0][k];
+            output[k][0] = frame[k];
         }
-    } else {
-        write_block(output, 0, frame_count, block);
+        // No lane takes a request up or arrives in such a block.
+        store_lanes(bank, s, Changed{any(s.gliding), false});
+        return;
     }
-    // No lane takes a request up or arrives in such a block.
+    Lanes s = load_lanes(bank);
+    F32x4 block[BLOCK_FRAMES];
+    read_block(input, 0, frame_count, block);
+    block_reads_first(s, lines, block, frame_count);
+    write_block(output, 0, frame_count, block);
     store_lanes(bank, s, Changed{any(s.gliding), false});
-    return true;
 }
 
 // Any call, block by block.
-static __attribute__((noinline)) void run_blocks(TubeBank& bank,
-                                                 const float* const input[TUBE_COUNT],
-                                                 float* const output[TUBE_COUNT],
-                                                 uint32_t frame_count)
+static void run_blocks(TubeBank& bank, const float* const input[TUBE_COUNT],
+                       float* const output[TUBE_COUNT], uint32_t frame_count)
 {
     Lanes s = load_lanes(bank);
     // Every lane advances its write index alike, so lanes that start together
@@ -558,7 +619,8 @@ LANE_INLINE void run_frames(TubeBank& bank, const float* const input[TUBE_COUNT]
         }
         bank.lanes_checked = true;
     }
-    if (frame_count <= BLOCK_FRAMES && short_call_reads_first(bank, input, output, frame_count)) {
+    if (frame_count <= BLOCK_FRAMES) {
+        short_call(bank, input, output, frame_count);
         return;
     }
     run_blocks(bank, input, output, frame_count);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/fused_lanes.h"
 #include "engine/fused_scalar.h"
@@ -55,9 +56,10 @@ inline constexpr double DC_GAIN = 0.9984353796442359;  // (1 + DC_POLE) / 2: uni
 // into code built for another.
 #define STEP_INLINE inline __attribute__((always_inline))
 
-// The value type of a loop state's fields.
+// The value type of a loop state's fields (whether the state holds them or
+// refers to them where they lie).
 template <class S>
-using ValueOf = decltype(S::read_pos);
+using ValueOf = std::remove_reference_t<decltype(S::read_pos)>;
 
 // ---- Upsampler ----------------------------------------------------------
 
