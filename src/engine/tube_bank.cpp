@@ -15,13 +15,22 @@ TubeBank::TubeBank()
     }
 }
 
+namespace {
+
+void load_fields(const TubeBank& bank, int i, Tube& tube)
+{
+#define LOAD(kind, name) tube.name = bank.name[i];
+    TUBE_FIELDS(LOAD)
+#undef LOAD
+}
+
+}  // namespace
+
 Tube load_tube(const TubeBank& bank, int i)
 {
     // Value-initialised, so that records compare whole, padding included.
     Tube tube = Tube();
-#define LOAD(kind, name) tube.name = bank.name[i];
-    TUBE_FIELDS(LOAD)
-#undef LOAD
+    load_fields(bank, i, tube);
     return tube;
 }
 
@@ -84,7 +93,11 @@ __attribute__((noinline, cold)) void relay_line(float* line, Tube& tube, uint64_
 
 void set_tube(TubeBank& bank, int i, void (*operation)(Tube&, float), float value)
 {
-    Tube tube = load_tube(bank, i);
+    // Only the fields go back to the bank, so this record's padding is left
+    // as it is: a host's automation makes one at every change, for every
+    // tube.
+    Tube tube;
+    load_fields(bank, i, tube);
     operation(tube, value);
     if (tube.line_size != bank.line_size[i]) {
         relay_line(bank.delay[i], tube, bank.line_size[i]);
