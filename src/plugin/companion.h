@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "plugin/controls.h"
 #include "plugin/held_keys.h"
 #include "plugin/midi_input.h"
 #include "plugin/output_mix.h"
@@ -44,9 +45,13 @@ struct Companion {
     HeldKeys keys;
     OutputMix mix;
     // Whether the last full take-up of the controls left a number in the cache
-    // of every control in play (controls_in_play, companion_run.cpp), and no
-    // cache has been forgotten since.
+    // of every control in play (in_play, companion_run.cpp), and no cache has
+    // been forgotten and no control port connected since.
     bool controls_settled;
+    // What a run that changes nothing compares, one entry per ControlId, as
+    // that take-up found them: each control in play that has a port, and a
+    // port that never differs from its cache (NO_CONTROL) for the others.
+    const ControlPort* watched[CONTROL_COUNT];
     // Where the two inputs are summed for the tubes (Sum), and where the
     // tubes ring before they are mixed into the outputs.
     float summed[COMPANION_CHUNK];

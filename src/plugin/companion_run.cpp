@@ -106,21 +106,27 @@ bool in_play(const Companion& c, const Controls& controls, int id)
     return !is_note(id) || !chosen(controls.control[CONTROL_NOTES_FROM].cache);
 }
 
+// Stands for a control that is out of play or has no port: its port holds
+// its cache's very bits.
+const float NO_CONTROL_VALUE = 0.0f;
+const ControlPort NO_CONTROL = {&NO_CONTROL_VALUE, 0.0f};
+
 // Whether a full take-up would change nothing: the caches are numbers
 // (settled), and each control in play has no port or holds its cache's very
 // bits. A cache only ever holds a value taken up, finite and within the
-// control's range, which the port then gives back unchanged.
-bool controls_unchanged(const Companion& c, const Controls& controls)
+// control's range, which the port then gives back unchanged. Which controls
+// are in play and have a port only changes with a take-up or a connection,
+// so the last take-up's list (watched) is all there is to compare: one pass
+// without a branch.
+bool controls_unchanged(const Companion& c)
 {
     if (!c.controls_settled) {
         return false;
     }
     uint32_t differ = 0;
-    for (int id = 0; id < CONTROL_COUNT; ++id) {
-        const ControlPort& control = controls.control[id];
-        if (control.port != nullptr && in_play(c, controls, id)) {
-            differ |= port_differs(control);
-        }
+#pragma GCC unroll 16
+    for (const ControlPort* control : c.watched) {
+        differ |= port_differs(*control);
     }
     return differ == 0;
 }
@@ -181,7 +187,10 @@ void take_up_controls(PluginInstance& instance)
     }
     bool settled = true;
     for (int id = 0; id < CONTROL_COUNT; ++id) {
-        settled = settled && (!in_play(c, controls, id) || !std::isnan(controls.control[id].cache));
+        const ControlPort& control = controls.control[id];
+        const bool watch = in_play(c, controls, id);
+        settled = settled && (!watch || !std::isnan(control.cache));
+        c.watched[id] = watch && control.port != nullptr ? &control : &NO_CONTROL;
     }
     c.controls_settled = settled;
 }
@@ -192,7 +201,7 @@ void run_companion(PluginInstance& instance, uint32_t frame_count)
 {
     Companion& c = *instance.companion;
     // Most runs change no control: one pass over the ports' bits finds that.
-    if (!controls_unchanged(c, instance.controls)) {
+    if (!controls_unchanged(c)) {
         take_up_controls(instance);
     }
     // At every run, not only when a control moves: an overtaken table is

@@ -66,6 +66,11 @@ void connect_port(LV2_Handle handle, uint32_t port, void* data)
         break;
     case PortKind::CONTROL:
         instance->controls.control[row->slot].port = value;
+        // A companion compares only the ports it found connected; the next
+        // run takes every control up again and finds them anew.
+        if (companion != nullptr) {
+            companion->controls_settled = false;
+        }
         break;
     }
 }

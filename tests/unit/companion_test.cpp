@@ -221,6 +221,28 @@ TEST(Companion, TakesAnyValueAHostSends)
     }
 }
 
+// A control port may be left unconnected, and connected again later, between
+// runs: the control keeps its last value meanwhile, and the value of the port
+// connected again is taken up at the next run, wherever it lies.
+TEST(Companion, FollowsAControlPortDisconnectedAndConnectedAgain)
+{
+    CompanionHost c(PluginKind::MONO, 48000.0, 64);
+    c.run(64);
+    uint32_t port = 0;
+    while (MONO_PORTS[port].kind != PortKind::CONTROL || MONO_PORTS[port].slot != CONTROL_DECAY) {
+        ++port;
+    }
+    const float before = c.instance().controls.control[CONTROL_DECAY].cache;
+    c.descriptor()->connect_port(c.handle(), port, nullptr);
+    c.run(64);
+    EXPECT_EQ(c.instance().controls.control[CONTROL_DECAY].cache, before);
+    float elsewhere = 2500.0f;
+    c.descriptor()->connect_port(c.handle(), port, &elsewhere);
+    c.run(64);
+    EXPECT_EQ(c.instance().controls.control[CONTROL_DECAY].cache, 2500.0f);
+    EXPECT_EQ(load_tube(*c.instance().bank, 0).decay, 2500.0f);
+}
+
 // A host may hand the input buffers back as outputs, straight or crossed:
 // the outputs are those of separate buffers.
 TEST(Companion, RunsInPlace)
