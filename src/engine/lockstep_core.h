@@ -218,6 +218,60 @@ LANE_INLINE const HeldQuinticWeights& read_weights(const BankLines<SHARED>& line
 }
 #endif
 
+#if defined(__aarch64__)
+// Two lanes' rows from one 64-bit move of their two slot indices: the low
+// index is the low half, the high one (times four, its byte offset) the half
+// shifted down by 30, since every index is below 2^30 and the low half's top
+// bits are zero.
+LANE_INLINE void rows_of_pair(uint64_t pair, const float* line_low, const float* line_high,
+                              const float*& row_low, const float*& row_high)
+{
+    row_low = line_low + static_cast<uint32_t>(pair);
+    row_high = reinterpret_cast<const float*>(reinterpret_cast<const char*>(line_high) +
+                                              (pair >> 30));
+}
+
+// The six points of every lane at its own slot of its own line. AArch64's
+// structure loads transpose as they load: ld4 puts four consecutive slots
+// into one lane of four registers, ld2 the next two into one lane of two
+// more, so that each lane's row costs two loads and no shuffle. The first
+// row loads into every lane (ld4r, ld2r), which defines the registers; the
+// other three replace their own lane. The registers of a structure load are
+// consecutive, which only fixed registers can promise (the compiler's own
+// structure types went through the stack).
+template <bool SHARED>
+LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (&p)[6])
+{
+    static_assert(LONG_DELAY_SIZE + DELAY_GUARD < (1u << 30), "slot indices fit 30 bits");
+    const U64x2 pairs = (U64x2)index;
+    const float *r0, *r1, *r2, *r3;
+    rows_of_pair(pairs[0], lines.start[0], lines.start[1], r0, r1);
+    rows_of_pair(pairs[1], lines.start[2], lines.start[3], r2, r3);
+    register float32x4_t p0 __asm__("v16"), p1 __asm__("v17"), p2 __asm__("v18"),
+        p3 __asm__("v19"), p4 __asm__("v20"), p5 __asm__("v21");
+    const float *a = r0, *b = r1, *c = r2, *d = r3;
+    __asm__("ld4r {%0.4s - %3.4s}, [%6], #16\n\t"
+            "ld4 {%0.s - %3.s}[1], [%7], #16\n\t"
+            "ld4 {%0.s - %3.s}[2], [%8], #16\n\t"
+            "ld4 {%0.s - %3.s}[3], [%9], #16\n\t"
+            "ld2r {%4.4s - %5.4s}, [%6]\n\t"
+            "ld2 {%4.s - %5.s}[1], [%7]\n\t"
+            "ld2 {%4.s - %5.s}[2], [%8]\n\t"
+            "ld2 {%4.s - %5.s}[3], [%9]"
+            : "=&w"(p0), "=&w"(p1), "=&w"(p2), "=&w"(p3), "=&w"(p4), "=&w"(p5), "+r"(a),
+              "+r"(b), "+r"(c), "+r"(d)
+            : "m"(*reinterpret_cast<const float(*)[6]>(r0)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r1)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r2)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r3)));
+    p[0] = (F32x4)p0;
+    p[1] = (F32x4)p1;
+    p[2] = (F32x4)p2;
+    p[3] = (F32x4)p3;
+    p[4] = (F32x4)p4;
+    p[5] = (F32x4)p5;
+}
+#else
 // The six points of every lane at its own slot of its own line, one row
 // loaded per lane and transposed into six vectors.
 template <bool SHARED>
@@ -235,75 +289,6 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (
 
 // The same for two sub-steps at once in eight lanes: the first sub-step's
 // slots in the low four, the second's in the high four.
-#if defined(__aarch64__)
-// AArch64's structure loads transpose as they load: ld4 puts four
-// consecutive slots into one lane of four registers, ld2 the next two into
-// one lane of two more, so that each lane's row costs two loads and no
-// shuffle. The first row loads into every lane (ld4r, ld2r), which defines
-// the registers; the other three replace their own lane. The registers of a
-// structure load are consecutive, which only fixed registers can promise
-// (the compiler's own structure types went through the stack): one set for
-// the first sub-step's points, another for the second's, so that neither
-// waits for the other's to be used.
-#define SIX_POINTS_OF_ROWS(r0, r1, r2, r3, p, v0, v1, v2, v3, v4, v5)                      \
-    do {                                                                                   \
-        register float32x4_t p0 __asm__(v0), p1 __asm__(v1), p2 __asm__(v2),               \
-            p3 __asm__(v3), p4 __asm__(v4), p5 __asm__(v5);                                \
-        const float *a = r0, *b = r1, *c = r2, *d = r3;                                    \
-        __asm__("ld4r {%0.4s - %3.4s}, [%6], #16\n\t"                                      \
-                "ld4 {%0.s - %3.s}[1], [%7], #16\n\t"                                      \
-                "ld4 {%0.s - %3.s}[2], [%8], #16\n\t"                                      \
-                "ld4 {%0.s - %3.s}[3], [%9], #16\n\t"                                      \
-                "ld2r {%4.4s - %5.4s}, [%6]\n\t"                                           \
-                "ld2 {%4.s - %5.s}[1], [%7]\n\t"                                           \
-                "ld2 {%4.s - %5.s}[2], [%8]\n\t"                                           \
-                "ld2 {%4.s - %5.s}[3], [%9]"                                                \
-                : "=&w"(p0), "=&w"(p1), "=&w"(p2), "=&w"(p3), "=&w"(p4), "=&w"(p5),       \
-                  "+r"(a), "+r"(b), "+r"(c), "+r"(d)                                       \
-                : "m"(*reinterpret_cast<const float(*)[6]>(r0)),                           \
-                  "m"(*reinterpret_cast<const float(*)[6]>(r1)),                           \
-                  "m"(*reinterpret_cast<const float(*)[6]>(r2)),                           \
-                  "m"(*reinterpret_cast<const float(*)[6]>(r3)));                          \
-        p[0] = (F32x4)p0;                                                                  \
-        p[1] = (F32x4)p1;                                                                  \
-        p[2] = (F32x4)p2;                                                                  \
-        p[3] = (F32x4)p3;                                                                  \
-        p[4] = (F32x4)p4;                                                                  \
-        p[5] = (F32x4)p5;                                                                  \
-    } while (0)
-
-// Two lanes' rows from one 64-bit move of their two slot indices: the low
-// index is the low half, the high one (times four, its byte offset) the half
-// shifted down by 30, since every index is below 2^30 and the low half's top
-// bits are zero.
-LANE_INLINE void rows_of_pair(uint64_t pair, const float* line_low, const float* line_high,
-                              const float*& row_low, const float*& row_high)
-{
-    row_low = line_low + static_cast<uint32_t>(pair);
-    row_high = reinterpret_cast<const float*>(reinterpret_cast<const char*>(line_high) +
-                                              (pair >> 30));
-}
-
-template <bool SHARED>
-LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8 (&p)[6])
-{
-    static_assert(LONG_DELAY_SIZE + DELAY_GUARD < (1u << 30), "slot indices fit 30 bits");
-    F32x4 low[6], high[6];
-    const float *r0, *r1, *r2, *r3;
-    const U64x2 low_pairs = (U64x2)index.low;
-    const U64x2 high_pairs = (U64x2)index.high;
-    rows_of_pair(low_pairs[0], lines.start[0], lines.start[1], r0, r1);
-    rows_of_pair(low_pairs[1], lines.start[2], lines.start[3], r2, r3);
-    SIX_POINTS_OF_ROWS(r0, r1, r2, r3, low, "v16", "v17", "v18", "v19", "v20", "v21");
-    rows_of_pair(high_pairs[0], lines.start[0], lines.start[1], r0, r1);
-    rows_of_pair(high_pairs[1], lines.start[2], lines.start[3], r2, r3);
-    SIX_POINTS_OF_ROWS(r0, r1, r2, r3, high, "v22", "v23", "v24", "v25", "v26", "v27");
-    for (int j = 0; j < 6; ++j) {
-        p[j] = F32x8{low[j], high[j]};
-    }
-}
-#undef SIX_POINTS_OF_ROWS
-#else
 template <bool SHARED>
 LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8 (&p)[6])
 {
@@ -435,7 +420,13 @@ LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F3
         }
     }
 #endif
+#if defined(__aarch64__)
+    // Eight lanes are two NEON registers: two four-lane reads, the first's
+    // points used before the second's are loaded.
+    return F32x8{read_delay(lines, index.low, f.low), read_delay(lines, index.high, f.high)};
+#else
     return read_delay(lines, index, f);
+#endif
 }
 
 // Whether a frame that reads first makes its reads two sub-steps at a time
