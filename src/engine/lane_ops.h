@@ -76,6 +76,40 @@ LANE_INLINE F32x8 same_as(F32x8, float x)
 {
     return F32x8{splat(x), splat(x)};
 }
+
+// A constant held in lane K of a register, so that a product by it is one
+// multiply by element (the same IEEE product as by the constant in every
+// lane) and several constants share one register.
+template <int K>
+struct HeldConstant {
+    F32x4 lanes;
+};
+
+template <int K>
+LANE_INLINE F32x4 operator*(F32x4 a, HeldConstant<K> b)
+{
+    return (F32x4)vmulq_laneq_f32((float32x4_t)a, (float32x4_t)b.lanes, K);
+}
+
+template <int K>
+LANE_INLINE F32x8 operator*(F32x8 a, HeldConstant<K> b)
+{
+    return F32x8{a.low * b, a.high * b};
+}
+
+// A value the compiler may not see into: kept in a register it cannot
+// recompute, rather than loaded again from the constant pool at every use.
+LANE_INLINE F32x4 held(F32x4 x)
+{
+    __asm__("" : "+w"(x));
+    return x;
+}
+
+LANE_INLINE float* held(float* x)
+{
+    __asm__("" : "+r"(x));
+    return x;
+}
 #else
 LANE_INLINE F32x8 same_as(F32x8, float x)
 {

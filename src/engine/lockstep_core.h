@@ -223,14 +223,104 @@ struct KeepArrival {
 // index; SHARED says that every lane's index is the same, as it is whenever
 // the tubes started together (every tube starts at 0 and advances one slot
 // per sub-step), so that one index serves all four lines.
+#if defined(__aarch64__)
+// The six-point read's weights in the lanes of three registers: the loop
+// needs more registers than NEON has, and the compiler would otherwise load
+// each weight again from the constant pool where it is used.
+struct HeldQuinticWeights {
+    F32x4 first = held(F32x4{TWELFTH, TWENTY_FOURTH, HUNDRED_TWENTIETH, SIXTH});
+    F32x4 second = held(F32x4{FIVE_TWELFTHS, THIRTEEN_SIXTIETHS, 0.55f, 0.25f});
+    F32x4 third = held(F32x4{0.5f, 0.0f, 0.0f, 0.0f});
+    HeldConstant<0> twelfth{first};
+    HeldConstant<1> twenty_fourth{first};
+    HeldConstant<2> hundred_twentieth{first};
+    HeldConstant<3> sixth{first};
+    HeldConstant<0> five_twelfths{second};
+    HeldConstant<1> thirteen_sixtieths{second};
+    HeldConstant<2> fifty_five_hundredths{second};
+    HeldConstant<3> quarter{second};
+    HeldConstant<0> half{third};
+};
+#endif
+
 template <bool SHARED>
 struct BankLines {
     TubeBank& bank;
+#if defined(__aarch64__)
+    HeldQuinticWeights weights{};
+    // Where each line starts, in registers: the lines lie at offsets from
+    // the bank too large for one instruction, and the compiler would build
+    // each again where a row is read or written.
+    float* const start[TUBE_COUNT] = {held(bank.delay[0]), held(bank.delay[1]),
+                                      held(bank.delay[2]), held(bank.delay[3])};
+#endif
     float* line(int k) const { return bank.delay[k]; }
     int32_t slot(I32x4 index, int k) const { return SHARED ? index[0] : index[k]; }
     uint32_t slot(uint32_t index, int) const { return index; }
 };
 
+#if defined(__aarch64__)
+template <bool SHARED>
+LANE_INLINE const HeldQuinticWeights& read_weights(const BankLines<SHARED>& lines)
+{
+    return lines.weights;
+}
+#endif
+
+#if defined(__aarch64__)
+// Two lanes' rows from one 64-bit move of their two slot indices: the low
+// index is the low half, the high one (times four, its byte offset) the half
+// shifted down by 30, since every index is below 2^30 and the low half's top
+// bits are zero.
+LANE_INLINE void rows_of_pair(uint64_t pair, const float* line_low, const float* line_high,
+                              const float*& row_low, const float*& row_high)
+{
+    row_low = line_low + static_cast<uint32_t>(pair);
+    row_high = reinterpret_cast<const float*>(reinterpret_cast<const char*>(line_high) +
+                                              (pair >> 30));
+}
+
+// The six points of every lane at its own slot of its own line. AArch64's
+// structure loads transpose as they load: ld4 puts four consecutive slots
+// into one lane of four registers, ld2 the next two into one lane of two
+// more, so that each lane's row costs two loads and no shuffle. The first
+// row loads into every lane (ld4r, ld2r), which defines the registers; the
+// other three replace their own lane. The registers of a structure load are
+// consecutive, which only fixed registers can promise (the compiler's own
+// structure types went through the stack).
+template <bool SHARED>
+LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (&p)[6])
+{
+    static_assert(LONG_DELAY_SIZE + DELAY_GUARD < (1u << 30), "slot indices fit 30 bits");
+    const U64x2 pairs = (U64x2)index;
+    const float *r0, *r1, *r2, *r3;
+    rows_of_pair(pairs[0], lines.start[0], lines.start[1], r0, r1);
+    rows_of_pair(pairs[1], lines.start[2], lines.start[3], r2, r3);
+    register float32x4_t p0 __asm__("v16"), p1 __asm__("v17"), p2 __asm__("v18"),
+        p3 __asm__("v19"), p4 __asm__("v20"), p5 __asm__("v21");
+    const float *a = r0, *b = r1, *c = r2, *d = r3;
+    __asm__("ld4r {%0.4s - %3.4s}, [%6], #16\n\t"
+            "ld4 {%0.s - %3.s}[1], [%7], #16\n\t"
+            "ld4 {%0.s - %3.s}[2], [%8], #16\n\t"
+            "ld4 {%0.s - %3.s}[3], [%9], #16\n\t"
+            "ld2r {%4.4s - %5.4s}, [%6]\n\t"
+            "ld2 {%4.s - %5.s}[1], [%7]\n\t"
+            "ld2 {%4.s - %5.s}[2], [%8]\n\t"
+            "ld2 {%4.s - %5.s}[3], [%9]"
+            : "=&w"(p0), "=&w"(p1), "=&w"(p2), "=&w"(p3), "=&w"(p4), "=&w"(p5), "+r"(a),
+              "+r"(b), "+r"(c), "+r"(d)
+            : "m"(*reinterpret_cast<const float(*)[6]>(r0)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r1)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r2)),
+              "m"(*reinterpret_cast<const float(*)[6]>(r3)));
+    p[0] = (F32x4)p0;
+    p[1] = (F32x4)p1;
+    p[2] = (F32x4)p2;
+    p[3] = (F32x4)p3;
+    p[4] = (F32x4)p4;
+    p[5] = (F32x4)p5;
+}
+#else
 // The six points of every lane at its own slot of its own line, one row
 // loaded per lane and transposed into six vectors.
 template <bool SHARED>
@@ -271,6 +361,7 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
     transpose(row0, row1, row2, row3, p[0], p[1], p[2], p[3]);
     transpose(next0, next1, next2, next3, p[4], p[5], q6, q7);
 }
+#endif
 
 // Whether every frame of a block may make the reads of its four sub-steps
 // before its writes, through the same steps in another order. That holds
@@ -323,11 +414,32 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t 
                             F32x4 value1, F32x4 value2, F32x4 value3)
 {
     if (w >= DELAY_GUARD && w + SUB_STEPS <= size) {
+#if defined(__aarch64__)
+        // st4 stores one lane of four consecutive registers as one row: each
+        // line's row is one store, with no transpose.
+        register float32x4_t v0 __asm__("v28") = (float32x4_t)value0;
+        register float32x4_t v1 __asm__("v29") = (float32x4_t)value1;
+        register float32x4_t v2 __asm__("v30") = (float32x4_t)value2;
+        register float32x4_t v3 __asm__("v31") = (float32x4_t)value3;
+        typedef float Row[SUB_STEPS];
+        Row& row0 = *reinterpret_cast<Row*>(lines.start[0] + w);
+        Row& row1 = *reinterpret_cast<Row*>(lines.start[1] + w);
+        Row& row2 = *reinterpret_cast<Row*>(lines.start[2] + w);
+        Row& row3 = *reinterpret_cast<Row*>(lines.start[3] + w);
+        __asm__("st4 {%8.s - %11.s}[0], [%4]\n\t"
+                "st4 {%8.s - %11.s}[1], [%5]\n\t"
+                "st4 {%8.s - %11.s}[2], [%6]\n\t"
+                "st4 {%8.s - %11.s}[3], [%7]"
+                : "=m"(row0), "=m"(row1), "=m"(row2), "=m"(row3)
+                : "r"(&row0), "r"(&row1), "r"(&row2), "r"(&row3), "w"(v0), "w"(v1), "w"(v2),
+                  "w"(v3));
+#else
         F32x4 rows[TUBE_COUNT];
         transpose(value0, value1, value2, value3, rows[0], rows[1], rows[2], rows[3]);
         for (int k = 0; k < TUBE_COUNT; ++k) {
             __builtin_memcpy(&lines.bank.delay[k][w], &rows[k], sizeof rows[k]);
         }
+#endif
         w = w + SUB_STEPS == size ? 0 : w + SUB_STEPS;
         return;
     }
@@ -358,7 +470,13 @@ LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F3
         }
     }
 #endif
+#if defined(__aarch64__)
+    // Eight lanes are two NEON registers: two four-lane reads, the first's
+    // points used before the second's are loaded.
+    return F32x8{read_delay(lines, index.low, f.low), read_delay(lines, index.high, f.high)};
+#else
     return read_delay(lines, index, f);
+#endif
 }
 
 // Whether a frame that reads first makes its reads two sub-steps at a time

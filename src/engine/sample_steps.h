@@ -145,19 +145,42 @@ STEP_INLINE void advance_read(S& s)
 
 // ---- Six-point read -------------------------------------------------------
 
+// The weights of the six-point read, as constants. The read takes them from
+// where the lines lie (read_weights below), so that an engine may hold them
+// in another form that multiplies by the same values, rounding the same way
+// (on AArch64 the lockstep engine keeps them in the lanes of registers).
+struct QuinticWeights {
+    static constexpr float twelfth = TWELFTH;
+    static constexpr float twenty_fourth = TWENTY_FOURTH;
+    static constexpr float hundred_twentieth = HUNDRED_TWENTIETH;
+    static constexpr float sixth = SIXTH;
+    static constexpr float five_twelfths = FIVE_TWELFTHS;
+    static constexpr float thirteen_sixtieths = THIRTEEN_SIXTIETHS;
+    static constexpr float fifty_five_hundredths = 0.55f;
+    static constexpr float quarter = 0.25f;
+    static constexpr float half = 0.5f;
+};
+
+template <class Lines>
+STEP_INLINE QuinticWeights read_weights(const Lines&)
+{
+    return QuinticWeights{};
+}
+
 // Six-point quintic B-spline on the segment between p2 and p3.
-template <class V>
-STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f)
+template <class V, class W = QuinticWeights>
+STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f, const W& w = W{})
 {
     const V p0_p4 = plus(p0, p4);
     const V p1_p3 = plus(p1, p3);
-    const V e5 =
-        plus(plus((p3 - p2) * TWELFTH, (p1 - p4) * TWENTY_FOURTH), (p5 - p0) * HUNDRED_TWENTIETH);
-    const V e4 = plus(p2 * 0.25f, p0_p4 * TWENTY_FOURTH) - p1_p3 * SIXTH;
-    const V e3 = (p4 - p0) * TWELFTH - (p3 - p1) * SIXTH;
-    const V e2 = plus(p0_p4 * TWELFTH, p1_p3 * SIXTH) - p2 * 0.5f;
-    const V e1 = plus((p3 - p1) * FIVE_TWELFTHS, (p4 - p0) * TWENTY_FOURTH);
-    const V e0 = plus(plus(p2 * 0.55f, p1_p3 * THIRTEEN_SIXTIETHS), p0_p4 * HUNDRED_TWENTIETH);
+    const V e5 = plus(plus((p3 - p2) * w.twelfth, (p1 - p4) * w.twenty_fourth),
+                      (p5 - p0) * w.hundred_twentieth);
+    const V e4 = plus(p2 * w.quarter, p0_p4 * w.twenty_fourth) - p1_p3 * w.sixth;
+    const V e3 = (p4 - p0) * w.twelfth - (p3 - p1) * w.sixth;
+    const V e2 = plus(p0_p4 * w.twelfth, p1_p3 * w.sixth) - p2 * w.half;
+    const V e1 = plus((p3 - p1) * w.five_twelfths, (p4 - p0) * w.twenty_fourth);
+    const V e0 = plus(plus(p2 * w.fifty_five_hundredths, p1_p3 * w.thirteen_sixtieths),
+                      p0_p4 * w.hundred_twentieth);
     return plus(plus(plus(plus(plus(e5 * f, e4) * f, e3) * f, e2) * f, e1) * f, e0);
 }
 
@@ -171,7 +194,7 @@ STEP_INLINE V read_delay(const Lines& lines, I index, V f)
 {
     V p[6];
     six_points(lines, index, p);
-    return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f);
+    return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f, read_weights(lines));
 }
 
 // ---- The loop after the read ----------------------------------------------
