@@ -15,6 +15,8 @@
 #include <memory>
 #include <random>
 
+#include "model/side_by_side.h"
+
 namespace {
 
 constexpr uint32_t SIZE = 997;  // any line size; the guard slots follow it
@@ -81,7 +83,11 @@ TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
         std::memcpy(got, &v, sizeof got);
         for (int k = 0; k < 8; ++k) {
             const float expected = read_delay(OneLine{bank->delay[k % 4]}, index[k], f[k]);
-            ASSERT_EQ(bits(got[k]), bits(expected)) << "lane " << k << " trial " << trial;
+            // Under an emulator that does not choose among NaNs as the
+            // processor does, any NaN stands for any other.
+            ASSERT_TRUE(model::same_sample(got[k], expected))
+                << std::hex << bits(got[k]) << " against " << bits(expected) << std::dec
+                << ", lane " << k << " trial " << trial;
         }
     }
 }
