@@ -227,10 +227,13 @@ struct KeepArrival {
 // The six-point read's weights in the lanes of three registers: the loop
 // needs more registers than NEON has, and the compiler would otherwise load
 // each weight again from the constant pool where it is used.
+// The values are QuinticWeights', each placed in the lane its member names.
 struct HeldQuinticWeights {
-    F32x4 first = held(F32x4{TWELFTH, TWENTY_FOURTH, HUNDRED_TWENTIETH, SIXTH});
-    F32x4 second = held(F32x4{FIVE_TWELFTHS, THIRTEEN_SIXTIETHS, 0.55f, 0.25f});
-    F32x4 third = held(F32x4{0.5f, 0.0f, 0.0f, 0.0f});
+    using W = QuinticWeights;
+    F32x4 first = held(F32x4{W::twelfth, W::twenty_fourth, W::hundred_twentieth, W::sixth});
+    F32x4 second =
+        held(F32x4{W::five_twelfths, W::thirteen_sixtieths, W::fifty_five_hundredths, W::quarter});
+    F32x4 third = held(F32x4{W::half, 0.0f, 0.0f, 0.0f});
     HeldConstant<0> twelfth{first};
     HeldConstant<1> twenty_fourth{first};
     HeldConstant<2> hundred_twentieth{first};
