@@ -22,6 +22,15 @@ FramesFunction function_for(EnginePath path)
     case EnginePath::LOCKSTEP_EXACT:
         return lockstep_frames_exact;
 #endif
+#if defined(__arm__)
+    case EnginePath::LOCKSTEP_NEON:
+#if defined(LOCKSTEP_EXACT_BUILT)
+        if (!engine_path_available(EnginePath::LOCKSTEP_FMA)) {
+            return lockstep_frames_neon;
+        }
+#endif
+        return lockstep_frames_neon_fma;
+#endif
     default:
         return tube_by_tube_frames;
     }
@@ -33,6 +42,9 @@ EnginePath fastest_path()
     // A build for tests and benchmarks may pin one path.
     return EnginePath::OSTREVAN_PINNED_ENGINE;
 #else
+    if (engine_path_available(EnginePath::LOCKSTEP_NEON)) {
+        return EnginePath::LOCKSTEP_NEON;
+    }
     if (engine_path_available(EnginePath::LOCKSTEP_FMA)) {
         return EnginePath::LOCKSTEP_FMA;
     }
@@ -76,6 +88,12 @@ bool engine_path_available(EnginePath path)
 #elif defined(__arm__)
         // The kernel's word for a unit with the vfma instruction: VFPv4.
         return (getauxval(AT_HWCAP) & HWCAP_ARM_VFPv4) != 0;
+#else
+        return false;
+#endif
+    case EnginePath::LOCKSTEP_NEON:
+#if defined(__arm__)
+        return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
 #else
         return false;
 #endif

@@ -12,10 +12,14 @@ enum class EnginePath {
     TUBE_BY_TUBE,    // one tube at a time (engine/tube_by_tube.h)
     LOCKSTEP_EXACT,  // four lanes, fused operations done exactly in software
     LOCKSTEP_FMA,    // four lanes, fused operations in hardware
+    LOCKSTEP_NEON,   // four lanes in NEON's registers (32-bit ARM)
 };
 
+inline constexpr EnginePath ENGINE_PATHS[] = {EnginePath::TUBE_BY_TUBE, EnginePath::LOCKSTEP_EXACT,
+                                              EnginePath::LOCKSTEP_FMA, EnginePath::LOCKSTEP_NEON};
+
 // Whether this processor can run the path (LOCKSTEP_FMA needs AVX and FMA3 on
-// x86-64, VFPv4 on 32-bit ARM).
+// x86-64, VFPv4 on 32-bit ARM; LOCKSTEP_NEON needs 32-bit ARM with NEON).
 bool engine_path_available(EnginePath path);
 
 // The path the library chose when it was loaded: the fastest available one,

@@ -21,6 +21,12 @@
 
 namespace fma_arm {
 
+// Where a sum in double may not narrow to the float the fused operation
+// gives (the emulation below): the double's bits, as two 32-bit halves.
+inline constexpr uint32_t BELOW_FLOAT = 0x1FFFFFFFu;  // a float's lost bits, of the low half
+inline constexpr uint32_t MIDPOINT = 0x10000000u;     // half a float's last place there
+inline constexpr uint32_t TINY_HIGH = 0x38100000u;    // the high half of 2^-126
+
 #if defined(__ARM_FEATURE_FMA)
 
 // The instruction with its operands in fixed places (c + a*b, a the first
@@ -65,8 +71,8 @@ LANE_INLINE bool needs_care(double sum, uint32_t window)
     std::memcpy(&bits, &sum, sizeof bits);
     const auto low = static_cast<uint32_t>(bits);
     const auto high = static_cast<uint32_t>(bits >> 32);
-    const bool near_midpoint = (low & 0x1FFFFFFFu) - (0x10000000u - window) <= 2 * window;
-    const bool tiny = (high & 0x7FFFFFFFu) - 1u < 0x38100000u;
+    const bool near_midpoint = (low & BELOW_FLOAT) - (MIDPOINT - window) <= 2 * window;
+    const bool tiny = (high & 0x7FFFFFFFu) - 1u < TINY_HIGH;
     return near_midpoint | tiny;
 }
 
@@ -74,9 +80,15 @@ float fused_careful(float a, float b, float c);
 double fused_careful(double a, double b, double c);
 float fused_narrowed_careful(double a, double b, double c);
 
+// a*b + c of three widened floats, rounded once: the product is exact.
+LANE_INLINE double wide_sum(double a, double b, double c)
+{
+    return a * b + c;
+}
+
 LANE_INLINE float fused(float a, float b, float c)
 {
-    const double sum = static_cast<double>(a) * static_cast<double>(b) + static_cast<double>(c);
+    const double sum = wide_sum(a, b, c);
     if (__builtin_expect(needs_care(sum, 0), 0)) {
         return fused_careful(a, b, c);
     }
@@ -94,13 +106,20 @@ LANE_INLINE double fused(double a, double b, double c)
 // within two units in the last place of the exact value: it narrows to the
 // same float unless it lies within a few units of a float midpoint (or is
 // tiny), where the exact sum is taken.
-LANE_INLINE float fused_narrowed(double a, double b, double c)
+inline constexpr uint32_t NARROWED_WINDOW = 8;
+
+LANE_INLINE double narrowed_sum(double a, double b, double c)
 {
     const double scaled = a * 134217729.0;  // 2^27 + 1: Veltkamp's split
     const double a_high = scaled - (scaled - a);
     const double a_low = a - a_high;
-    const double sum = (a_high * b + c) + a_low * b;
-    if (__builtin_expect(needs_care(sum, 8), 0)) {
+    return (a_high * b + c) + a_low * b;
+}
+
+LANE_INLINE float fused_narrowed(double a, double b, double c)
+{
+    const double sum = narrowed_sum(a, b, c);
+    if (__builtin_expect(needs_care(sum, NARROWED_WINDOW), 0)) {
         return fused_narrowed_careful(a, b, c);
     }
     return static_cast<float>(sum);

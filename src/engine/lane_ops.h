@@ -227,6 +227,18 @@ LANE_INLINE I32x4 inverse(I32x4 a)
     return ~a;
 }
 
+// A branch of the algorithm: c ? a : b, of a bool for one tube, of a lane
+// mask for four.
+LANE_INLINE float select(bool c, float a, float b)
+{
+    return c ? a : b;
+}
+
+LANE_INLINE F32x4 select(I32x4 c, F32x4 a, F32x4 b)
+{
+    return c ? a : b;
+}
+
 // Conversions: truncation towards zero into a lane index, and back.
 LANE_INLINE int32_t to_index(float x)
 {

@@ -27,3 +27,15 @@ void lockstep_frames_fma(TubeBank& bank, const float* const input[TUBE_COUNT],
 void lockstep_frames_exact(TubeBank& bank, const float* const input[TUBE_COUNT],
                            float* const output[TUBE_COUNT], uint32_t frame_count);
 #endif
+
+#if defined(__arm__)
+// 32-bit ARM with NEON (call only where the processor has it): NEON's fused
+// multiply-add where the processor also has VFPv4, and where it may not, the
+// emulation (built where the baseline's exact path is).
+void lockstep_frames_neon_fma(TubeBank& bank, const float* const input[TUBE_COUNT],
+                              float* const output[TUBE_COUNT], uint32_t frame_count);
+#if defined(LOCKSTEP_EXACT_BUILT)
+void lockstep_frames_neon(TubeBank& bank, const float* const input[TUBE_COUNT],
+                          float* const output[TUBE_COUNT], uint32_t frame_count);
+#endif
+#endif

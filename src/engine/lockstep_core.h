@@ -14,10 +14,13 @@
 #include <type_traits>
 
 #include "engine/lane_ops.h"
-#include "engine/read_neon_arm.h"
 #include "engine/sample_steps.h"
 #include "engine/tube_bank.h"
 #include "engine/tube_by_tube.h"
+
+#if defined(__arm__) && defined(__ARM_NEON)
+#include "engine/lanes_neon_arm.h"
+#endif
 
 namespace lockstep {
 
@@ -452,27 +455,40 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t 
     write_delay(lines, w, size, value3);
 }
 
-// The reads of two sub-steps, in eight lanes. On 32-bit ARM with NEON, in the
-// plug-in's mode (neon), the six-point read runs on NEON (the compiler keeps
-// these lanes in memory and reads them a lane at a time otherwise); a NaN
-// result, whose payload NEON does not keep, is read again here.
-LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F32x8 f,
-                                 [[maybe_unused]] bool neon)
+#if defined(__arm__) && defined(__ARM_NEON)
+// The six points of every lane at its own slot of its own line on NEON: one
+// row per lane, transposed into p0..p5.
+template <bool SHARED>
+LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, NeonLanes (&p)[6])
 {
-#if defined(__arm__)
-    if (neon) {
-        int32_t slots[8];
-        __builtin_memcpy(slots, &index.low, sizeof index.low);
-        __builtin_memcpy(slots + 4, &index.high, sizeof index.high);
-        F32x8 v;
-        if (__builtin_expect(read_eight_neon(&lines.bank.delay[0][0], slots,
-                                             reinterpret_cast<const float*>(&f),
-                                             reinterpret_cast<float*>(&v)),
-                             1)) {
-            return v;
-        }
+    float32x4_t rows[TUBE_COUNT], shifted[TUBE_COUNT];
+    for (int k = 0; k < TUBE_COUNT; ++k) {
+        const float* at = &lines.bank.delay[k][index[k]];
+        rows[k] = vld1q_f32(at);
+        shifted[k] = vld1q_f32(at + 2);
     }
+    const float32x4x2_t r01 = vtrnq_f32(rows[0], rows[1]);
+    const float32x4x2_t r23 = vtrnq_f32(rows[2], rows[3]);
+    p[0] = vcombine_f32(vget_low_f32(r01.val[0]), vget_low_f32(r23.val[0]));
+    p[1] = vcombine_f32(vget_low_f32(r01.val[1]), vget_low_f32(r23.val[1]));
+    p[2] = vcombine_f32(vget_high_f32(r01.val[0]), vget_high_f32(r23.val[0]));
+    p[3] = vcombine_f32(vget_high_f32(r01.val[1]), vget_high_f32(r23.val[1]));
+    const float32x4x2_t s01 = vtrnq_f32(shifted[0], shifted[1]);
+    const float32x4x2_t s23 = vtrnq_f32(shifted[2], shifted[3]);
+    p[4] = vcombine_f32(vget_high_f32(s01.val[0]), vget_high_f32(s23.val[0]));
+    p[5] = vcombine_f32(vget_high_f32(s01.val[1]), vget_high_f32(s23.val[1]));
+}
+
+LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size,
+                            NeonLanes value0, NeonLanes value1, NeonLanes value2, NeonLanes value3)
+{
+    write_four(lines, w, size, value0.vector(), value1.vector(), value2.vector(), value3.vector());
+}
 #endif
+
+// The reads of two sub-steps, in eight lanes.
+LANE_INLINE F32x8 read_two_steps(const BankLines<true>& lines, I32x4x2 index, F32x8 f)
+{
 #if defined(__aarch64__)
     // Eight lanes are two NEON registers: two four-lane reads, the first's
     // points used before the second's are loaded.
@@ -499,16 +515,16 @@ inline constexpr bool EIGHT_LANE_READS = true;
 // same values, in another order where no result depends on it.
 // last_read_pos is the read position the last sub-step's glide step would
 // have measured from.
-template <class S>
-LANE_INLINE F32x4 frame_reads_first(S& s, const BankLines<true>& lines, uint32_t& w, F32x4 input,
-                                    F32x4& last_read_pos, bool neon)
+template <class S, class V = ValueOf<S>>
+LANE_INLINE V frame_reads_first(S& s, const BankLines<true>& lines, uint32_t& w, V input,
+                                V& last_read_pos)
 {
     // Written out sub-step by sub-step (no arrays), so that every value can
     // stay in a register.
-    const F32x4 g = s.gain;
-    const Cubic<F32x4> in = take_input(s, input);
+    const V g = s.gain;
+    const Cubic<V> in = take_input(s, input);
     I32x4 index0, index1, index2, index3;
-    F32x4 f0, f1, f2, f3;
+    V f0, f1, f2, f3;
     read_position(s, advance_lfo(s), index0, f0);
     advance_read(s);
     read_position(s, advance_lfo(s), index1, f1);
@@ -518,10 +534,10 @@ LANE_INLINE F32x4 frame_reads_first(S& s, const BankLines<true>& lines, uint32_t
     read_position(s, advance_lfo(s), index3, f3);
     last_read_pos = s.read_pos;
     advance_read(s);
-    F32x4 v0, v1, v2, v3, u0, u1, u2, u3;
-    if constexpr (EIGHT_LANE_READS) {
-        const F32x8 v01 = read_two_steps(lines, join(index0, index1), join(f0, f1), neon);
-        const F32x8 v23 = read_two_steps(lines, join(index2, index3), join(f2, f3), neon);
+    V v0, v1, v2, v3, u0, u1, u2, u3;
+    if constexpr (EIGHT_LANE_READS && std::is_same_v<V, F32x4>) {
+        const F32x8 v01 = read_two_steps(lines, join(index0, index1), join(f0, f1));
+        const F32x8 v23 = read_two_steps(lines, join(index2, index3), join(f2, f3));
         const Cubic<F32x8> in8 = {join(in.c3, in.c3), join(in.c2, in.c2), join(in.c1, in.c1),
                                   join(in.c0, in.c0)};
         const F32x8 u01 = upsample(
@@ -546,11 +562,11 @@ LANE_INLINE F32x4 frame_reads_first(S& s, const BankLines<true>& lines, uint32_t
         u2 = upsample(in, same_as(g, SUB_STEP_POSITIONS[2]));
         u3 = upsample(in, same_as(g, SUB_STEP_POSITIONS[3]));
     }
-    F32x4 value0, value1, value2, value3;
+    V value0, value1, value2, value3;
     close_loop(s, u0, in.c0, v0, value0);
     close_loop(s, u1, in.c0, v1, value1);
     close_loop(s, u2, in.c0, v2, value2);
-    const F32x4 d = close_loop(s, u3, in.c0, v3, value3);
+    const V d = close_loop(s, u3, in.c0, v3, value3);
     write_four(lines, w, uint32_t(s.line_size[0]), value0, value1, value2, value3);
     return output(d, g);
 }
@@ -601,20 +617,151 @@ LANE_INLINE void write_block(float* const output[TUBE_COUNT], uint32_t start, ui
     }
 }
 
+#if defined(__arm__) && defined(__ARM_NEON)
+// The loop's state with its single-precision fields in NEON's lanes.
+struct NeonKinds {
+    using REAL = NeonLanes;
+    using COUNT = I32x4;
+    using FLAG = I32x4;
+};
+
+struct NeonState {
+#define LOCKSTEP_NEON_FIELD(kind, name) NeonKinds::kind name;
+    TUBE_LOOP_STATE(LOCKSTEP_NEON_FIELD)
+#undef LOCKSTEP_NEON_FIELD
+};
+
+// The slots a block's frames write, as they were before: where a frame's
+// reads lie ahead of the write index, they read slots that later frames of
+// the block overwrite, and frames run again must find them as they were.
+struct Overwritten {
+    float slots[TUBE_COUNT][SUB_STEPS * BLOCK_FRAMES];
+    uint32_t from, count, size;
+
+    // The run from `from` up to the end of the line, and the rest from 0.
+    uint32_t first_run() const { return count < size - from ? count : size - from; }
+
+    void keep(const TubeBank& bank)
+    {
+        const uint32_t first = first_run();
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            __builtin_memcpy(slots[k], &bank.delay[k][from], first * sizeof(float));
+            __builtin_memcpy(slots[k] + first, &bank.delay[k][0], (count - first) * sizeof(float));
+        }
+    }
+
+    // The slots and, of those below DELAY_GUARD, their guard copies.
+    void restore(TubeBank& bank) const
+    {
+        const uint32_t first = first_run();
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            float* line = bank.delay[k];
+            __builtin_memcpy(&line[from], slots[k], first * sizeof(float));
+            __builtin_memcpy(&line[0], slots[k] + first, (count - first) * sizeof(float));
+            for (uint32_t i = 0; i < DELAY_GUARD; ++i) {
+                line[size + i] = line[i];
+            }
+        }
+    }
+};
+
+// Whether a lane's reads may lie ahead of the write index, within `count`
+// slots of it: reads_first puts each lane's read slot between 24 and
+// line_size - 12 slots behind, and a block of frames reads at most a few
+// slots past its read slots, gliding included (GLIDE_DRIFT). Reads further
+// behind only meet slots the block wrote before them, which frames run again
+// write again before they read them.
+LANE_INLINE bool reads_ahead_into(const NeonState& n, uint32_t w, uint32_t count)
+{
+    I32x4 behind = splat(int32_t(w)) - to_index(n.read_pos);
+    behind = behind < 0 ? behind + n.line_size : behind;
+    return any(behind > n.line_size - int32_t(count + 12 + 8 + GLIDE_DRIFT));
+}
+
+LANE_INLINE F32x4 from_neon(NeonLanes x)
+{
+    return x.vector();
+}
+
+LANE_INLINE I32x4 from_neon(I32x4 x)
+{
+    return x;
+}
+
+// The frames of a block that reads first, on NEON, where the floating-point
+// unit is in the plug-in's mode. What comes out is kept only if no NaN came
+// out: the outputs, and the state the frames move. A NaN met anywhere in a
+// frame stays in that state, since every value of the loop goes on through
+// the filters and the DC blocker, whose states carry it from sub-step to
+// sub-step (and a NaN that only reaches an output is seen there). With no
+// NaN met, every result is the scalar unit's. Otherwise nothing is kept: the
+// slots the frames wrote are put back as they were, and the caller runs the
+// frames again from the same state.
+template <class S>
+LANE_INLINE bool block_on_neon(S& s, const BankLines<true>& lines, F32x4 block[], uint32_t frames,
+                               uint32_t& w, F32x4& last_read_pos)
+{
+    if (!neon_exact_here()) {
+        return false;
+    }
+    NeonState n;
+#define TAKE(kind, name) n.name = s.name;
+    TUBE_LOOP_STATE(TAKE)
+#undef TAKE
+    Overwritten overwritten;
+    overwritten.from = w;
+    overwritten.count = SUB_STEPS * frames;
+    overwritten.size = uint32_t(s.line_size[0]);
+    const bool keep = reads_ahead_into(n, w, overwritten.count);
+    if (keep) {
+        overwritten.keep(lines.bank);
+    }
+    uint32_t w_after = w;
+    NeonLanes last = n.read_pos;
+    NeonLanes out[BLOCK_FRAMES];
+    NanWatch watch;
+    for (uint32_t i = 0; i < frames; ++i) {
+        out[i] = frame_reads_first(n, lines, w_after, NeonLanes(block[i]), last);
+        watch.see(out[i]);
+    }
+#define SEE(kind, name) watch.see(n.name);
+    TUBE_LOOP_MOTION(SEE)
+#undef SEE
+    if (watch.saw_nan()) {
+        if (keep) {
+            overwritten.restore(lines.bank);
+        }
+        return false;
+    }
+#define GIVE(kind, name) s.name = from_neon(n.name);
+    TUBE_LOOP_MOTION(GIVE)
+#undef GIVE
+    for (uint32_t i = 0; i < frames; ++i) {
+        block[i] = out[i].vector();
+    }
+    w = w_after;
+    last_read_pos = last.vector();
+    return true;
+}
+#else
+template <class S>
+LANE_INLINE bool block_on_neon(S&, const BankLines<true>&, F32x4[], uint32_t, uint32_t&, F32x4&)
+{
+    return false;
+}
+#endif
+
 // The frames of a block that reads first (reads_first), in place in block.
 template <class S>
 LANE_INLINE void block_reads_first(S& s, const BankLines<true>& lines, F32x4 block[],
                                    uint32_t frames)
 {
     uint32_t w = uint32_t(s.write_index[0]);
-#if defined(__arm__)
-    const bool neon = neon_read_exact_here();
-#else
-    const bool neon = false;
-#endif
     F32x4 last_read_pos = s.read_pos;
-    for (uint32_t n = 0; n < frames; ++n) {
-        block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos, neon);
+    if (!block_on_neon(s, lines, block, frames, w, last_read_pos)) {
+        for (uint32_t n = 0; n < frames; ++n) {
+            block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos);
+        }
     }
     s.write_index = splat(int32_t(w));
     // The glide step's only effect in such a block: a gliding lane's length

@@ -23,8 +23,9 @@
 // none, with one NaN rule wherever it runs) and nothing else is fused. Where
 // two operands of a sum or product may both be NaN, it is written plus() or
 // times() (engine/ordered_ops.h), so that every path gives the same NaN. A
-// branch of the algorithm is a select (c ? a : b): of a bool for one tube, of
-// a lane mask for four, both giving the same bits in every lane.
+// branch of the algorithm is a select (c ? a : b, or select(c, a, b) where a
+// lane type may not have the operator): of a bool for one tube, of a lane
+// mask for four, both giving the same bits in every lane.
 
 inline constexpr float SIXTH = 1.0f / 6.0f;
 inline constexpr float TWO_THIRDS = 2.0f / 3.0f;
@@ -115,7 +116,7 @@ STEP_INLINE ValueOf<S> advance_lfo(S& s)
 {
     using V = ValueOf<S>;
     V phase = s.lfo_phase + LFO_STEP;
-    phase = phase < 1.0f ? phase : phase - 2.0f;
+    phase = select(phase < 1.0f, phase, phase - 2.0f);
     s.lfo_phase = phase;
     return magnitude(phase);
 }
@@ -130,7 +131,7 @@ STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, Valu
     using V = ValueOf<S>;
     const V span = to_real(s.line_size);
     V q = fused(same_as(s.read_pos, LFO_DEPTH), modulation + 1.0f, s.read_pos + 1.0f);
-    q = q >= span ? q - span : q;
+    q = select(q >= span, q - span, q);
     index = to_index(q);
     f = q - to_real(index);
 }
@@ -140,7 +141,7 @@ STEP_INLINE void advance_read(S& s)
 {
     const ValueOf<S> span = to_real(s.line_size);
     const ValueOf<S> r = s.read_pos + s.read_speed;
-    s.read_pos = r < span ? r : r - span;
+    s.read_pos = select(r < span, r, r - span);
 }
 
 // ---- Six-point read -------------------------------------------------------

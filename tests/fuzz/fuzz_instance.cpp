@@ -432,10 +432,9 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Input in(data, size);
-    EnginePath paths[3];
+    EnginePath paths[std::size(ENGINE_PATHS)];
     size_t count = 0;
-    for (EnginePath path :
-         {EnginePath::TUBE_BY_TUBE, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+    for (EnginePath path : ENGINE_PATHS) {
         if (engine_path_available(path)) paths[count++] = path;
     }
     Session session(pick_rate(in), paths[size % count]);

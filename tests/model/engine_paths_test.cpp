@@ -63,6 +63,8 @@ const char* path_name(EnginePath path)
         return "lockstep, exact software fma";
     case EnginePath::LOCKSTEP_FMA:
         return "lockstep, hardware fma";
+    case EnginePath::LOCKSTEP_NEON:
+        return "lockstep on NEON";
     }
     return "?";
 }
@@ -270,8 +272,8 @@ class EnginePaths : public ::testing::TestWithParam<Session> {};
 TEST_P(EnginePaths, AgreeBitForBit)
 {
     const Session session = GetParam();
-    std::vector<EnginePath> paths = {EnginePath::TUBE_BY_TUBE};
-    for (EnginePath path : {EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+    std::vector<EnginePath> paths;
+    for (EnginePath path : ENGINE_PATHS) {
         if (engine_path_available(path)) paths.push_back(path);
     }
     if (paths.size() < 2) {
@@ -421,8 +423,7 @@ TEST(EnginePathsNaN, MeetingNaNsComeOutTheSameOnEveryPath)
     const LV2_Descriptor* d = lv2_descriptor(0);
     const uint32_t dampings[] = {0x7FC00000, 0xFFFFFFFF, 0xFFC00000, 0x7FC0BEEF, 0x46000000};
     std::vector<std::vector<uint32_t>> heard;
-    for (EnginePath path :
-         {EnginePath::TUBE_BY_TUBE, EnginePath::LOCKSTEP_EXACT, EnginePath::LOCKSTEP_FMA}) {
+    for (EnginePath path : ENGINE_PATHS) {
         if (!engine_path_available(path)) continue;
         Lane lane;
         lane.open(path, 48000.0, 256, {0, 1, 2, 3}, {4, 5, 6, 7});

@@ -49,7 +49,7 @@ TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
         I32x4 low, high;
         std::memcpy(&low, index, sizeof low);
         std::memcpy(&high, index + 4, sizeof high);
-        const F32x8 v = lockstep::read_two_steps(lines, join(low, high), join(f, f + 4), false);
+        const F32x8 v = lockstep::read_two_steps(lines, join(low, high), join(f, f + 4));
         float got[8];
         std::memcpy(got, &v, sizeof got);
         for (int k = 0; k < 8; ++k) {
