@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 #include <lv2/core/lv2.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -422,36 +424,49 @@ TEST(EnginePathsNaN, MeetingNaNsComeOutTheSameOnEveryPath)
 {
     const LV2_Descriptor* d = lv2_descriptor(0);
     const uint32_t dampings[] = {0x7FC00000, 0xFFFFFFFF, 0xFFC00000, 0x7FC0BEEF, 0x46000000};
-    std::vector<std::vector<uint32_t>> heard;
-    for (EnginePath path : ENGINE_PATHS) {
-        if (!engine_path_available(path)) continue;
-        Lane lane;
-        lane.open(path, 48000.0, 256, {0, 1, 2, 3}, {4, 5, 6, 7});
-        std::vector<uint32_t> out;
-        for (size_t n = 0; n < 2 * std::size(dampings); ++n) {
-            // Tube 2 hears a NaN with a payload now and then, the others noise.
-            for (uint32_t i = 0; i < 4; ++i) {
-                for (uint32_t s = 0; s < 256; ++s) {
-                    lane.pool[i][s] = i == 1 && n % 3 == 1 && s == 7
-                                          ? from_bits(0x7FC12345)
-                                          : 0.25f * std::sin(0.37f * (s + 256 * n) + i);
+    // At 96 kHz the lowest notes fill their lines, so that their reads lie
+    // just ahead of the writes: a block run again must find the slots it
+    // overwrote as they were.
+    struct Setting {
+        double rate;
+        float notes[4];
+    };
+    for (const Setting& setting :
+         {Setting{48000.0, {60.0f, 64.0f, 67.0f, 72.0f}}, Setting{96000.0, {24, 25, 26, 27}}}) {
+        SCOPED_TRACE(testing::Message() << setting.rate << " Hz");
+        std::vector<std::vector<uint32_t>> heard;
+        for (EnginePath path : ENGINE_PATHS) {
+            if (!engine_path_available(path)) continue;
+            Lane lane;
+            lane.open(path, setting.rate, 256, {0, 1, 2, 3}, {4, 5, 6, 7});
+            std::copy(std::begin(setting.notes), std::end(setting.notes), lane.controls);
+            std::vector<uint32_t> out;
+            for (size_t n = 0; n < 2 * std::size(dampings); ++n) {
+                // Tube 2 hears a NaN with a payload now and then, the others
+                // noise.
+                for (uint32_t i = 0; i < 4; ++i) {
+                    for (uint32_t s = 0; s < 256; ++s) {
+                        lane.pool[i][s] = i == 1 && n % 3 == 1 && s == 7
+                                              ? from_bits(0x7FC12345)
+                                              : 0.25f * std::sin(0.37f * (s + 256 * n) + i);
+                    }
+                }
+                lane.controls[7] = from_bits(dampings[n % std::size(dampings)]);
+                lane.run(256);
+                for (uint32_t i = 4; i < 8; ++i) {
+                    for (float v : lane.pool[i]) out.push_back(bits(v));
                 }
             }
-            lane.controls[7] = from_bits(dampings[n % std::size(dampings)]);
-            lane.run(256);
-            for (uint32_t i = 4; i < 8; ++i) {
-                for (float v : lane.pool[i]) out.push_back(bits(v));
-            }
+            heard.push_back(out);
+            d->cleanup(lane.handle);
         }
-        heard.push_back(out);
-        d->cleanup(lane.handle);
-    }
-    ASSERT_GE(heard.size(), 2u);
-    for (size_t p = 1; p < heard.size(); ++p) {
-        for (size_t k = 0; k < heard[0].size(); ++k) {
-            ASSERT_TRUE(model::same_sample(from_bits(heard[p][k]), from_bits(heard[0][k])))
-                << "path " << p << ", output sample " << k << ": 0x" << std::hex << heard[p][k]
-                << " where the tube-by-tube engine gives 0x" << heard[0][k];
+        ASSERT_GE(heard.size(), 2u);
+        for (size_t p = 1; p < heard.size(); ++p) {
+            for (size_t k = 0; k < heard[0].size(); ++k) {
+                ASSERT_TRUE(model::same_sample(from_bits(heard[p][k]), from_bits(heard[0][k])))
+                    << "path " << p << ", output sample " << k << ": 0x" << std::hex << heard[p][k]
+                    << " where the tube-by-tube engine gives 0x" << heard[0][k];
+            }
         }
     }
 }
