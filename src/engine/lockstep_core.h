@@ -33,13 +33,17 @@ struct LaneKinds {
     using FLAG = I32x4;
 };
 
-// The four tubes' loop state while the engine runs. The settings (what only
-// a glide arrival reads) stay in the bank.
-struct Lanes {
-#define LOCKSTEP_LANES_FIELD(kind, name) LaneKinds::kind name;
+// The four tubes' loop state while the engine runs, its fields of the kinds
+// Kinds gives. The settings (what only a glide arrival reads) stay in the
+// bank.
+template <class Kinds>
+struct LoopLanes {
+#define LOCKSTEP_LANES_FIELD(kind, name) typename Kinds::kind name;
     TUBE_LOOP_STATE(LOCKSTEP_LANES_FIELD)
 #undef LOCKSTEP_LANES_FIELD
 };
+
+using Lanes = LoopLanes<LaneKinds>;
 
 // The lockstep engine takes the bank only when every lane is within the
 // ranges the engine itself keeps: lines of one size that the lines' room
@@ -625,11 +629,7 @@ struct NeonKinds {
     using FLAG = I32x4;
 };
 
-struct NeonState {
-#define LOCKSTEP_NEON_FIELD(kind, name) NeonKinds::kind name;
-    TUBE_LOOP_STATE(LOCKSTEP_NEON_FIELD)
-#undef LOCKSTEP_NEON_FIELD
-};
+using NeonState = LoopLanes<NeonKinds>;
 
 // The slots a block's frames write, as they were before: where a frame's
 // reads lie ahead of the write index, they read slots that later frames of
