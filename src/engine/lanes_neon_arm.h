@@ -224,43 +224,26 @@ LANE_INLINE NeonWide operator*(double a, NeonWide b)
     return NeonWide{a * b.l0, a * b.l1, a * b.l2, a * b.l3};
 }
 
-// The four doubles narrowed to floats, and the doubles' bits: as 32-bit
-// halves, in the two NEON registers the doubles lie in.
-LANE_INLINE NeonLanes narrow(const NeonWide& w, uint32x4_t& bits01, uint32x4_t& bits23)
+// The four doubles narrowed to floats. With `flagged`, whether any lane lies
+// within `window` units of a float midpoint or is tiny (fma_arm::needs_care,
+// the same test on four lanes of NEON's integer unit, which has no NaN).
+LANE_INLINE NeonLanes narrow(const NeonWide& w, uint32_t window, bool& flagged)
 {
     register double d16 __asm__("d16") = w.l0;
     register double d17 __asm__("d17") = w.l1;
     register double d18 __asm__("d18") = w.l2;
     register double d19 __asm__("d19") = w.l3;
     register float32x4_t r __asm__("q3");
-    register uint32x4_t q8 __asm__("q8");
-    register uint32x4_t q9 __asm__("q9");
+    // The same registers as the doubles, as 32-bit halves.
+    register uint32x4_t bits01 __asm__("q8");
+    register uint32x4_t bits23 __asm__("q9");
     __asm__(
         "vcvt.f32.f64 s12, %P3\n\t"
         "vcvt.f32.f64 s13, %P4\n\t"
         "vcvt.f32.f64 s14, %P5\n\t"
         "vcvt.f32.f64 s15, %P6"
-        : "=w"(r), "=w"(q8), "=w"(q9)
+        : "=w"(r), "=w"(bits01), "=w"(bits23)
         : "w"(d16), "w"(d17), "w"(d18), "w"(d19));
-    bits01 = q8;
-    bits23 = q9;
-    const float32x4_t result = r;
-    return result;
-}
-
-LANE_INLINE NeonLanes narrow(const NeonWide& w)
-{
-    uint32x4_t bits01, bits23;
-    return narrow(w, bits01, bits23);
-}
-
-// The same, with whether any lane lies within `window` units of a float
-// midpoint or is tiny (fma_arm::needs_care, the same test on four lanes of
-// NEON's integer unit, which has no NaN).
-LANE_INLINE NeonLanes narrow(const NeonWide& w, uint32_t window, bool& flagged)
-{
-    uint32x4_t bits01, bits23;
-    const NeonLanes r = narrow(w, bits01, bits23);
     using fma_arm::MIDPOINT;
     using fma_arm::TINY_HIGH;
     // Shifted up by three, the bits of the low half below a float's last
@@ -274,7 +257,29 @@ LANE_INLINE NeonLanes narrow(const NeonWide& w, uint32_t window, bool& flagged)
     const uint32x4_t either = vorrq_u32(near_midpoint, tiny);
     const uint32x2_t half = vorr_u32(vget_low_u32(either), vget_high_u32(either));
     flagged = (vget_lane_u32(half, 0) | vget_lane_u32(half, 1)) != 0;
-    return r;
+    const float32x4_t result = r;
+    return result;
+}
+
+// Without the test. The narrowing is written again rather than shared with
+// the form above: handed out through references, the bits are copied out of
+// the doubles' registers, 74 instructions a frame on the Cortex-A8.
+LANE_INLINE NeonLanes narrow(const NeonWide& w)
+{
+    register double d16 __asm__("d16") = w.l0;
+    register double d17 __asm__("d17") = w.l1;
+    register double d18 __asm__("d18") = w.l2;
+    register double d19 __asm__("d19") = w.l3;
+    register float32x4_t r __asm__("q3");
+    __asm__(
+        "vcvt.f32.f64 s12, %P1\n\t"
+        "vcvt.f32.f64 s13, %P2\n\t"
+        "vcvt.f32.f64 s14, %P3\n\t"
+        "vcvt.f32.f64 s15, %P4"
+        : "=w"(r)
+        : "w"(d16), "w"(d17), "w"(d18), "w"(d19));
+    const float32x4_t result = r;
+    return result;
 }
 
 // ---- Fused multiply-add ------------------------------------------------------
