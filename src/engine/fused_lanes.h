@@ -6,6 +6,7 @@
 
 #include "engine/fma_arm.h"
 #include "engine/fma_emulation.h"
+#include "engine/fused_scalar.h"
 #include "engine/lanes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -74,3 +75,37 @@ LANE_INLINE F32x4 fused_narrowed(F64x4 a, F64x4 b, F64x4 c)
     return fused_narrowed_exact(a, b, c);
 #endif
 }
+
+// k*b + c where the multiplicand k is a constant of the loop, never NaN: the
+// NaN rule above then gives b's NaN, else c's, whichever multiplicand the
+// instruction takes first. On x86-64 that lets the form vfmadd132 (b*k + c,
+// into b's register) take k straight from memory, where vfmadd213 needs k in
+// its destination register, loaded again at every use. Elsewhere it is
+// fused() itself.
+template <class K, class V>
+LANE_INLINE V fused_by(K k, V b, V c)
+{
+    return fused(same_as(b, k), b, c);
+}
+
+template <class K, class V>
+LANE_INLINE auto fused_narrowed_by(K k, V b, V c)
+{
+    return fused_narrowed(same_as(b, k), b, c);
+}
+
+#if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
+LANE_INLINE F32x4 fused_by(float k, F32x4 b, F32x4 c)
+{
+    __m128 r = (__m128)b;
+    __asm__("vfmadd132ps %2, %1, %0" : "+x"(r) : "x"((__m128)c), "xm"((__m128)same_as(b, k)));
+    return (F32x4)r;
+}
+
+LANE_INLINE F32x4 fused_narrowed_by(double k, F64x4 b, F64x4 c)
+{
+    __m256d r = (__m256d)b;
+    __asm__("vfmadd132pd %2, %1, %0" : "+x"(r) : "x"((__m256d)c), "xm"((__m256d)same_as(b, k)));
+    return narrow((F64x4)r);
+}
+#endif

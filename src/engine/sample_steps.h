@@ -130,7 +130,7 @@ STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, Valu
 {
     using V = ValueOf<S>;
     const V span = to_real(s.line_size);
-    V q = fused(same_as(s.read_pos, LFO_DEPTH), modulation + 1.0f, s.read_pos + 1.0f);
+    V q = fused_by(LFO_DEPTH, modulation + 1.0f, s.read_pos + 1.0f);
     q = select(q >= span, q - span, q);
     index = to_index(q);
     f = q - to_real(index);
@@ -205,7 +205,7 @@ STEP_INLINE ValueOf<S> dc_block(S& s, ValueOf<S> v)
 {
     using V = ValueOf<S>;
     const auto product = DC_POLE * widen(s.integ);
-    const V y = fused_narrowed(same_as(product, DC_GAIN), widen(v), product);
+    const V y = fused_narrowed_by(DC_GAIN, widen(v), product);
     const V d = y - s.integ;
     s.integ = y;
     return d;
@@ -228,11 +228,11 @@ template <class S>
 STEP_INLINE ValueOf<S> loop_filter(S& s, ValueOf<S> x)
 {
     using V = ValueOf<S>;
-    const V k = same_as(x, HIGHPASS_POLE);
     const V a_minus_x = s.highpass_state - x;
-    const V lowpassed = fused(k, a_minus_x, x);
+    const V lowpassed = fused_by(HIGHPASS_POLE, a_minus_x, x);
     const V damped =
-        fused(-k, a_minus_x, times(fused(k, a_minus_x, s.damping_state), s.damping_coef));
+        fused_by(-HIGHPASS_POLE, a_minus_x,
+                 times(fused_by(HIGHPASS_POLE, a_minus_x, s.damping_state), s.damping_coef));
     s.highpass_state = lowpassed;
     s.damping_state = damped;
     return damped;
