@@ -373,18 +373,95 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
 }
 #endif
 
-#if defined(__AVX__)
 // The reads of a frame's four sub-steps where each lane reads one slot further
 // at every sub-step, as it does at rest but for a step of two or none every
 // few thousand sub-steps, or at the wrap: the sub-steps' six points are then
-// nine slots in a row, s_0..s_8 from the first sub-step's slot. One row of
-// eight per lane, transposed in each half, gives x_k = [s_k | s_(k+4)], and
-// the eight-lane points of sub-steps 0 and 1, [s_k | s_(k+1)] for k = 0..5,
-// and of sub-steps 2 and 3, k = 2..7, are joins of their halves. Each lane's
-// slots are loaded once and only the first sub-step's slot is taken out of
-// the index, where reading two sub-steps at a time loads and transposes two
-// rows per lane and sub-step pair (20 instructions a frame more at rest).
-// Returns false, having read nothing, where the slots do not follow.
+// nine slots in a row, s_0..s_8 from the first sub-step's slot, loaded once
+// per lane. The eight-lane points of sub-steps 0 and 1 are [s_k | s_(k+1)]
+// for k = 0..5, those of sub-steps 2 and 3 the same for k = 2..7. Reading
+// two sub-steps at a time instead loads each lane's rows again for every
+// pair and takes every sub-step's slot out of its index. read_in_a_row
+// returns false, having read nothing, where the slots do not follow.
+#if defined(__AVX__)
+// One row of eight slots per lane, transposed in each half of eight lanes,
+// gives x_k = [s_k | s_(k+4)]; the pairs join their halves.
+template <bool SHARED>
+LANE_INLINE void pairs_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32x8 (&s)[8])
+{
+    const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
+    const U32x4 a = (U32x4)(index + line_start);
+    const float* base = &lines.bank.delay[0][0];
+    F32x8 x0, x1, x2, x3;
+    transpose((F32x8)_mm256_loadu_ps(base + a[0]), (F32x8)_mm256_loadu_ps(base + a[1]),
+              (F32x8)_mm256_loadu_ps(base + a[2]), (F32x8)_mm256_loadu_ps(base + a[3]), x0, x1, x2,
+              x3);
+    const F32x4 s8 = F32x4{base[a[0] + 8], base[a[1] + 8], base[a[2] + 8], base[a[3] + 8]};
+    s[0] = __builtin_shufflevector(x0, x1, 0, 1, 2, 3, 8, 9, 10, 11);
+    s[1] = __builtin_shufflevector(x1, x2, 0, 1, 2, 3, 8, 9, 10, 11);
+    s[2] = __builtin_shufflevector(x2, x3, 0, 1, 2, 3, 8, 9, 10, 11);
+    s[3] = __builtin_shufflevector(x3, x0, 0, 1, 2, 3, 12, 13, 14, 15);
+    s[4] = __builtin_shufflevector(x0, x1, 4, 5, 6, 7, 12, 13, 14, 15);
+    s[5] = __builtin_shufflevector(x1, x2, 4, 5, 6, 7, 12, 13, 14, 15);
+    s[6] = __builtin_shufflevector(x2, x3, 4, 5, 6, 7, 12, 13, 14, 15);
+    s[7] = (F32x8)_mm256_permute2f128_ps((__m256)x3, _mm256_castps128_ps256((__m128)s8), 0x21);
+}
+
+template <bool SHARED>
+LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32x8 f01, F32x8 f23,
+                                F32x8& v01, F32x8& v23)
+{
+    F32x8 s[8];
+    pairs_in_a_row(lines, index, s);
+    v01 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f01, read_weights(lines));
+    v23 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f23, read_weights(lines));
+}
+#elif defined(__aarch64__)
+// The structure loads put s_0..s_3 and s_4..s_7 of each lane's row into its
+// lane of two sets of four registers, and s_8 into a ninth: twelve loads and
+// no shuffle. Each sub-step reads six of the nine registers four lanes at a
+// time, one after the other, as the reads two sub-steps at a time do here.
+template <bool SHARED>
+LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32x8 f01, F32x8 f23,
+                                F32x8& v01, F32x8& v23)
+{
+    const U64x2 pairs = (U64x2)index;
+    const float *a, *b, *c, *d;
+    rows_of_pair(pairs[0], lines.start[0], lines.start[1], a, b);
+    rows_of_pair(pairs[1], lines.start[2], lines.start[3], c, d);
+    const float *r0 = a, *r1 = b, *r2 = c, *r3 = d;
+    register float32x4_t p0 __asm__("v16"), p1 __asm__("v17"), p2 __asm__("v18"), p3 __asm__("v19"),
+        p4 __asm__("v20"), p5 __asm__("v21"), p6 __asm__("v22"), p7 __asm__("v23");
+    float32x4_t p8;
+    __asm__(
+        "ld4r {%0.4s - %3.4s}, [%9], #16\n\t"
+        "ld4 {%0.s - %3.s}[1], [%10], #16\n\t"
+        "ld4 {%0.s - %3.s}[2], [%11], #16\n\t"
+        "ld4 {%0.s - %3.s}[3], [%12], #16\n\t"
+        "ld4r {%4.4s - %7.4s}, [%9], #16\n\t"
+        "ld4 {%4.s - %7.s}[1], [%10], #16\n\t"
+        "ld4 {%4.s - %7.s}[2], [%11], #16\n\t"
+        "ld4 {%4.s - %7.s}[3], [%12], #16\n\t"
+        "ld1r {%8.4s}, [%9]\n\t"
+        "ld1 {%8.s}[1], [%10]\n\t"
+        "ld1 {%8.s}[2], [%11]\n\t"
+        "ld1 {%8.s}[3], [%12]"
+        : "=&w"(p0), "=&w"(p1), "=&w"(p2), "=&w"(p3), "=&w"(p4), "=&w"(p5), "=&w"(p6), "=&w"(p7),
+          "=&w"(p8), "+r"(a), "+r"(b), "+r"(c), "+r"(d)
+        : "m"(*reinterpret_cast<const float(*)[9]>(r0)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r1)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r2)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r3)));
+    const F32x4 p[9] = {(F32x4)p0, (F32x4)p1, (F32x4)p2, (F32x4)p3, (F32x4)p4,
+                        (F32x4)p5, (F32x4)p6, (F32x4)p7, (F32x4)p8};
+    const auto& w = read_weights(lines);
+    v01.low = quintic(p[0], p[1], p[2], p[3], p[4], p[5], f01.low, w);
+    v01.high = quintic(p[1], p[2], p[3], p[4], p[5], p[6], f01.high, w);
+    v23.low = quintic(p[2], p[3], p[4], p[5], p[6], p[7], f23.low, w);
+    v23.high = quintic(p[3], p[4], p[5], p[6], p[7], p[8], f23.high, w);
+}
+#endif
+
+#if defined(__AVX__) || defined(__aarch64__)
 template <bool SHARED>
 LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32x4 index1,
                                I32x4 index2, I32x4 index3, F32x8 f01, F32x8 f23, F32x8& v01,
@@ -393,25 +470,7 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32
     if (!all_lanes((index1 == index0 + 1) & (index2 == index0 + 2) & (index3 == index0 + 3))) {
         return false;
     }
-    const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
-    const U32x4 a = (U32x4)(index0 + line_start);
-    const float* base = &lines.bank.delay[0][0];
-    F32x8 x0, x1, x2, x3;
-    transpose((F32x8)_mm256_loadu_ps(base + a[0]), (F32x8)_mm256_loadu_ps(base + a[1]),
-              (F32x8)_mm256_loadu_ps(base + a[2]), (F32x8)_mm256_loadu_ps(base + a[3]), x0, x1, x2,
-              x3);
-    const F32x4 s8 = F32x4{base[a[0] + 8], base[a[1] + 8], base[a[2] + 8], base[a[3] + 8]};
-    const F32x8 s01 = __builtin_shufflevector(x0, x1, 0, 1, 2, 3, 8, 9, 10, 11);
-    const F32x8 s12 = __builtin_shufflevector(x1, x2, 0, 1, 2, 3, 8, 9, 10, 11);
-    const F32x8 s23 = __builtin_shufflevector(x2, x3, 0, 1, 2, 3, 8, 9, 10, 11);
-    const F32x8 s34 = __builtin_shufflevector(x3, x0, 0, 1, 2, 3, 12, 13, 14, 15);
-    const F32x8 s45 = __builtin_shufflevector(x0, x1, 4, 5, 6, 7, 12, 13, 14, 15);
-    const F32x8 s56 = __builtin_shufflevector(x1, x2, 4, 5, 6, 7, 12, 13, 14, 15);
-    const F32x8 s67 = __builtin_shufflevector(x2, x3, 4, 5, 6, 7, 12, 13, 14, 15);
-    const F32x8 s78 =
-        (F32x8)_mm256_permute2f128_ps((__m256)x3, _mm256_castps128_ps256((__m128)s8), 0x21);
-    v01 = quintic(s01, s12, s23, s34, s45, s56, f01, read_weights(lines));
-    v23 = quintic(s23, s34, s45, s56, s67, s78, f23, read_weights(lines));
+    reads_in_a_row(lines, index0, f01, f23, v01, v23);
     return true;
 }
 #else
