@@ -5,12 +5,8 @@
 // the bit, NaN payloads included. The lines hold NaNs of many payloads and
 // both signs, so that NaNs meet wherever they can in the read, which a
 // session through the plug-in seldom makes happen. (A wrong write shows in
-// the engine-path sessions' output.)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"  // the engine's entry points
-#include "engine/lockstep_core.h"
-#pragma GCC diagnostic pop
-
+// the engine-path sessions' output.) The same for the read of a frame whose
+// slots follow one another, nine slots in a row per lane.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -18,14 +14,21 @@
 #include <memory>
 #include <random>
 
+#include "lockstep_in_a_row.h"
 #include "model/side_by_side.h"
 
-TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
+bool read_in_a_row_avx(TubeBank& bank, const int32_t (&index)[SUB_STEPS][TUBE_COUNT],
+                       const float (&f)[SUB_STEPS][TUBE_COUNT], float (&v)[SUB_STEPS][TUBE_COUNT]);
+
+namespace {
+
+constexpr int32_t SIZE = 997;  // any line size; the guard slots follow it
+
+// Mostly ordinary samples, with NaNs, infinities, zeros and subnormals.
+std::unique_ptr<TubeBank> lines_of_all_kinds(std::mt19937& random)
 {
-    std::mt19937 random(31);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    const auto bank = std::make_unique<TubeBank>();
-    // Mostly ordinary samples, with NaNs, infinities, zeros and subnormals.
+    auto bank = std::make_unique<TubeBank>();
     for (auto& line : bank->delay) {
         for (float& slot : line) {
             const uint32_t kind = random() % 16;
@@ -36,8 +39,27 @@ TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
             if (kind > 2) slot = 4.0f * unit(random) - 2.0f;
         }
     }
+    return bank;
+}
+
+// Under an emulator that does not choose among NaNs as the processor does,
+// any NaN stands for any other.
+void expect_own_read(TubeBank& bank, int lane, int32_t index, float f, float got, int trial)
+{
+    const float expected = read_delay(OneLine{bank.delay[lane]}, index, f);
+    ASSERT_TRUE(model::same_sample(got, expected))
+        << std::hex << model::bits(got) << " against " << model::bits(expected) << std::dec
+        << ", lane " << lane << " trial " << trial;
+}
+
+}  // namespace
+
+TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
+{
+    std::mt19937 random(31);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto bank = lines_of_all_kinds(random);
     const lockstep::BankLines<true> lines{*bank};
-    constexpr int32_t SIZE = 997;  // any line size; the guard slots follow it
     std::uniform_int_distribution<int32_t> slot(0, SIZE + DELAY_GUARD - 6);
     for (int trial = 0; trial < 3000; ++trial) {
         int32_t index[8];
@@ -53,12 +75,48 @@ TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
         float got[8];
         std::memcpy(got, &v, sizeof got);
         for (int k = 0; k < 8; ++k) {
-            const float expected = read_delay(OneLine{bank->delay[k % 4]}, index[k], f[k]);
-            // Under an emulator that does not choose among NaNs as the
-            // processor does, any NaN stands for any other.
-            ASSERT_TRUE(model::same_sample(got[k], expected))
-                << std::hex << model::bits(got[k]) << " against " << model::bits(expected)
-                << std::dec << ", lane " << k << " trial " << trial;
+            expect_own_read(*bank, k % 4, index[k], f[k], got[k], trial);
+        }
+    }
+}
+
+// Every fourth frame has one slot out of its row, by one either way: then
+// nothing may be read.
+TEST(LockstepLines, ReadOfSlotsInARowIsEachSubStepsOwnRead)
+{
+    auto read = read_in_a_row_as_built;
+#if defined(__x86_64__)
+    if (!__builtin_cpu_supports("avx")) {
+        GTEST_SKIP() << "the processor has no AVX, which this read is built for";
+    }
+    read = read_in_a_row_avx;
+#elif !defined(__aarch64__)
+    GTEST_SKIP() << "no read of slots in a row is built for this processor";
+#endif
+    std::mt19937 random(37);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto bank = lines_of_all_kinds(random);
+    std::uniform_int_distribution<int32_t> slot(0, SIZE + DELAY_GUARD - 9);
+    for (int trial = 0; trial < 3000; ++trial) {
+        int32_t index[SUB_STEPS][TUBE_COUNT];
+        float f[SUB_STEPS][TUBE_COUNT];
+        for (int k = 0; k < TUBE_COUNT; ++k) {
+            const int32_t first = slot(random);
+            for (int j = 0; j < SUB_STEPS; ++j) {
+                index[j][k] = first + j;
+                f[j][k] = trial % 7 == 0 ? 0.0f : unit(random);
+            }
+        }
+        const bool in_a_row = trial % 4 != 1;
+        if (!in_a_row) {
+            index[1 + random() % 3][random() % TUBE_COUNT] += random() % 2 ? 1 : -1;
+        }
+        float got[SUB_STEPS][TUBE_COUNT];
+        ASSERT_EQ(read(*bank, index, f, got), in_a_row) << "trial " << trial;
+        for (int j = 0; in_a_row && j < SUB_STEPS; ++j) {
+            for (int k = 0; k < TUBE_COUNT; ++k) {
+                expect_own_read(*bank, k, index[j][k], f[j][k], got[j][k], trial);
+            }
         }
     }
 }
