@@ -81,17 +81,19 @@ TEST(LockstepLines, EightLaneReadIsEachLanesOwnRead)
 }
 
 // Every fourth frame has one slot out of its row, by one either way: then
-// nothing may be read.
+// nothing may be read. Where no such read is built (a processor without AVX,
+// 32-bit ARM), nothing may be read at all, and the frame reads as before.
 TEST(LockstepLines, ReadOfSlotsInARowIsEachSubStepsOwnRead)
 {
     auto read = read_in_a_row_as_built;
+    bool built = false;
 #if defined(__x86_64__)
-    if (!__builtin_cpu_supports("avx")) {
-        GTEST_SKIP() << "the processor has no AVX, which this read is built for";
+    if (__builtin_cpu_supports("avx")) {
+        read = read_in_a_row_avx;
+        built = true;
     }
-    read = read_in_a_row_avx;
-#elif !defined(__aarch64__)
-    GTEST_SKIP() << "no read of slots in a row is built for this processor";
+#elif defined(__aarch64__)
+    built = true;
 #endif
     std::mt19937 random(37);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -112,8 +114,9 @@ TEST(LockstepLines, ReadOfSlotsInARowIsEachSubStepsOwnRead)
             index[1 + random() % 3][random() % TUBE_COUNT] += random() % 2 ? 1 : -1;
         }
         float got[SUB_STEPS][TUBE_COUNT];
-        ASSERT_EQ(read(*bank, index, f, got), in_a_row) << "trial " << trial;
-        for (int j = 0; in_a_row && j < SUB_STEPS; ++j) {
+        const bool read_here = built && in_a_row;
+        ASSERT_EQ(read(*bank, index, f, got), read_here) << "trial " << trial;
+        for (int j = 0; read_here && j < SUB_STEPS; ++j) {
             for (int k = 0; k < TUBE_COUNT; ++k) {
                 expect_own_read(*bank, k, index[j][k], f[j][k], got[j][k], trial);
             }
