@@ -331,6 +331,13 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (
     p[5] = (F32x4)p5;
 }
 #else
+// Each lane's slot as an offset from the first line's start, so that each
+// lane's row is one load away from one base.
+LANE_INLINE U32x4 offsets_from_first_line(I32x4 index)
+{
+    return (U32x4)(index + I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE));
+}
+
 // The six points of every lane at its own slot of its own line, one row
 // loaded per lane and transposed into six vectors.
 template <bool SHARED>
@@ -351,10 +358,8 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, F32x4 (
 template <bool SHARED>
 LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8 (&p)[6])
 {
-    // Offsets from the first line, so that each lane's row is one load away.
-    const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
-    const U32x4 a = (U32x4)(index.low + line_start);
-    const U32x4 b = (U32x4)(index.high + line_start);
+    const U32x4 a = offsets_from_first_line(index.low);
+    const U32x4 b = offsets_from_first_line(index.high);
     const float* base = &lines.bank.delay[0][0];
     // Eight slots from each lane's read slot: the last two lie in the
     // padding after the guard slots at worst, and are not used.
@@ -384,12 +389,14 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
 // returns false, having read nothing, where the slots do not follow.
 #if defined(__AVX__)
 // One row of eight slots per lane, transposed in each half of eight lanes,
-// gives x_k = [s_k | s_(k+4)]; the pairs join their halves.
+// gives x_k = [s_k | s_(k+4)]; the pairs join their halves. The slots follow
+// without a wrap, so the first is at most size - 4 and the ninth lies among
+// the guard copies after the line.
+static_assert(DELAY_GUARD >= 5, "the ninth slot from size - 4 is a guard copy");
 template <bool SHARED>
 LANE_INLINE void pairs_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32x8 (&s)[8])
 {
-    const I32x4 line_start = I32x4{0, 1, 2, 3} * int32_t(DELAY_STRIDE);
-    const U32x4 a = (U32x4)(index + line_start);
+    const U32x4 a = offsets_from_first_line(index);
     const float* base = &lines.bank.delay[0][0];
     F32x8 x0, x1, x2, x3;
     transpose((F32x8)_mm256_loadu_ps(base + a[0]), (F32x8)_mm256_loadu_ps(base + a[1]),
