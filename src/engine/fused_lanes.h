@@ -39,6 +39,15 @@ LANE_INLINE F32x4 fused(F32x4 a, F32x4 b, F32x4 c)
 #endif
 }
 
+#if defined(__AVX__)
+// Eight lanes: two sub-steps' read positions at once (engine/lockstep_core.h).
+LANE_INLINE F32x8 fused(F32x8 a, F32x8 b, F32x8 c)
+{
+    return join(fused(low_half(a), low_half(b), low_half(c)),
+                fused(high_half(a), high_half(b), high_half(c)));
+}
+#endif
+
 LANE_INLINE F64x4 fused(F64x4 a, F64x4 b, F64x4 c)
 {
 #if defined(__FMA__) && (defined(__x86_64__) || defined(__i386__))
@@ -100,6 +109,13 @@ LANE_INLINE F32x4 fused_by(float k, F32x4 b, F32x4 c)
     __m128 r = (__m128)b;
     __asm__("vfmadd132ps %2, %1, %0" : "+x"(r) : "x"((__m128)c), "xm"((__m128)same_as(b, k)));
     return (F32x4)r;
+}
+
+LANE_INLINE F32x8 fused_by(float k, F32x8 b, F32x8 c)
+{
+    __m256 r = (__m256)b;
+    __asm__("vfmadd132ps %2, %1, %0" : "+x"(r) : "x"((__m256)c), "xm"((__m256)same_as(b, k)));
+    return (F32x8)r;
 }
 
 LANE_INLINE F32x4 fused_narrowed_by(double k, F64x4 b, F64x4 c)

@@ -397,6 +397,30 @@ LANE_INLINE void join_rows(const float* low, const float* high, F32x8& row, F32x
 #endif
 }
 
+#if defined(__AVX__)
+// Eight lanes of the read positions of two sub-steps (engine/lockstep_core.h):
+// the same operations as on four lanes, on both sub-steps at once.
+LANE_INLINE F32x8 select(I32x8 c, F32x8 a, F32x8 b)
+{
+    return c ? a : b;
+}
+
+LANE_INLINE I32x8 to_index(F32x8 x)
+{
+    return __builtin_convertvector(x, I32x8);
+}
+
+LANE_INLINE F32x8 to_real(I32x8 x)
+{
+    return __builtin_convertvector(x, F32x8);
+}
+
+LANE_INLINE F32x8 magnitude(F32x8 x)
+{
+    return (F32x8)_mm256_andnot_ps(_mm256_set1_ps(-0.0f), (__m256)x);
+}
+#endif
+
 LANE_INLINE F32x4 low_half(F32x8 x)
 {
 #if defined(__aarch64__)

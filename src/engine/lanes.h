@@ -24,6 +24,7 @@ struct F32x8 {
 };
 #else
 typedef float F32x8 __attribute__((vector_size(32)));
+typedef int32_t I32x8 __attribute__((vector_size(32)));
 #endif
 struct I32x4x2 {
     I32x4 low, high;

@@ -648,6 +648,48 @@ LANE_INLINE void frame_positions(S& s, I32x4& index0, I32x4& index1, I32x4& inde
     advance_read(s);
 }
 
+#if defined(__AVX__)
+// Two sub-steps' read positions side by side in eight lanes, as
+// read_position takes them.
+struct PairedPositions {
+    F32x8 read_pos;
+    I32x8 line_size;
+};
+
+// frame_positions with the slots and fractions of two sub-steps at a time:
+// the modulator's phase and the read position move on sub-step by sub-step,
+// and what each sub-step computes from them is done for two at once, in
+// eight lanes, the same operations on the same values.
+template <class S>
+LANE_INLINE void paired_positions(S& s, I32x4& index0, I32x4& index1, I32x4& index2, I32x4& index3,
+                                  F32x8& f01, F32x8& f23, F32x4& last_read_pos)
+{
+    const F32x4 phase0 = advance_lfo_phase(s);
+    const F32x4 at0 = s.read_pos;
+    advance_read(s);
+    const F32x4 phase1 = advance_lfo_phase(s);
+    const F32x4 at1 = s.read_pos;
+    advance_read(s);
+    const F32x4 phase2 = advance_lfo_phase(s);
+    const F32x4 at2 = s.read_pos;
+    advance_read(s);
+    const F32x4 phase3 = advance_lfo_phase(s);
+    const F32x4 at3 = s.read_pos;
+    advance_read(s);
+    last_read_pos = at3;
+    const I32x8 size = (I32x8)join((F32x4)s.line_size, (F32x4)s.line_size);
+    I32x8 index01, index23;
+    read_position(PairedPositions{join(at0, at1), size}, magnitude(join(phase0, phase1)), index01,
+                  f01);
+    read_position(PairedPositions{join(at2, at3), size}, magnitude(join(phase2, phase3)), index23,
+                  f23);
+    index0 = (I32x4)low_half((F32x8)index01);
+    index1 = (I32x4)high_half((F32x8)index01);
+    index2 = (I32x4)low_half((F32x8)index23);
+    index3 = (I32x4)high_half((F32x8)index23);
+}
+#endif
+
 // The reads and the upsampled inputs of a frame's four sub-steps in eight
 // lanes: sub-steps 0 and 1 in v01 and u01, 2 and 3 in v23 and u23, each
 // first sub-step in the low four lanes.
@@ -745,11 +787,11 @@ LANE_INLINE FrameReads reads_ahead(S& s, const BankLines<true>& lines, F32x4 inp
                                    F32x4& last_read_pos)
 {
     I32x4 index0, index1, index2, index3;
-    F32x4 f0, f1, f2, f3;
+    F32x8 f01, f23;
     FrameReads r;
     const Cubic<F32x4> in = take_input(s, input);
-    frame_positions(s, index0, index1, index2, index3, f0, f1, f2, f3, last_read_pos);
-    reads_of_frame(lines, index0, index1, index2, index3, join(f0, f1), join(f2, f3), r.v01, r.v23);
+    paired_positions(s, index0, index1, index2, index3, f01, f23, last_read_pos);
+    reads_of_frame(lines, index0, index1, index2, index3, f01, f23, r.v01, r.v23);
     upsampled_frame(in, s.gain, r.u01, r.u23);
     r.c0 = in.c0;
     return r;
@@ -776,14 +818,13 @@ LANE_INLINE void frames_overlapped(S& s, const BankLines<true>& lines, F32x4 blo
         F32x4 value0, value1, value2, value3;
         FrameReads next;
         I32x4 index0, index1, index2, index3;
-        F32x4 f0, f1, f2, f3;
+        F32x8 f01, f23;
         close_loop(s, low_half(r.u01), r.c0, low_half(r.v01), value0);
         const Cubic<F32x4> in = take_input(s, block[n + 1]);
-        frame_positions(s, index0, index1, index2, index3, f0, f1, f2, f3, last_read_pos);
+        paired_positions(s, index0, index1, index2, index3, f01, f23, last_read_pos);
         close_loop(s, high_half(r.u01), r.c0, high_half(r.v01), value1);
         close_loop(s, low_half(r.u23), r.c0, low_half(r.v23), value2);
-        reads_of_frame(lines, index0, index1, index2, index3, join(f0, f1), join(f2, f3), next.v01,
-                       next.v23);
+        reads_of_frame(lines, index0, index1, index2, index3, f01, f23, next.v01, next.v23);
         upsampled_frame(in, g, next.u01, next.u23);
         next.c0 = in.c0;
         const F32x4 d = close_loop(s, high_half(r.u23), r.c0, high_half(r.v23), value3);

@@ -110,15 +110,23 @@ STEP_INLINE Cubic<ValueOf<S>> take_input(S& s, ValueOf<S> input)
 
 // ---- Modulator and read position -----------------------------------------
 
-// Triangle modulator of the read position: |phase| sweeps 0..1..0.
+// Triangle modulator of the read position: |phase| sweeps 0..1..0. The phase
+// moves on one sub-step at a time; the modulation is its magnitude, which an
+// engine may take for several sub-steps at once.
 template <class S>
-STEP_INLINE ValueOf<S> advance_lfo(S& s)
+STEP_INLINE ValueOf<S> advance_lfo_phase(S& s)
 {
     using V = ValueOf<S>;
     V phase = s.lfo_phase + LFO_STEP;
     phase = select(phase < 1.0f, phase, phase - 2.0f);
     s.lfo_phase = phase;
-    return magnitude(phase);
+    return phase;
+}
+
+template <class S>
+STEP_INLINE ValueOf<S> advance_lfo(S& s)
+{
+    return magnitude(advance_lfo_phase(s));
 }
 
 // Modulated read position, wrapped once at the line's size: its slot and its
