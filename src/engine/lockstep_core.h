@@ -506,7 +506,7 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>&, I32x4, I32x4, I32x4, I3
 //    block); gliding, it moves by up to about eight in a block, hence the
 //    wider margin then. Where frames overlap (frames_overlapped below), each
 //    frame reads before the previous frame writes: its reads lie four slots
-//    further on, still seven or more short of those writes.
+//    further on, still eight or more short of those writes.
 inline constexpr int32_t ARRIVAL_MARGIN = 16;
 inline constexpr int32_t GLIDE_DRIFT = 10;
 

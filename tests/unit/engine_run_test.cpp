@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/engine_path.h"
+#include "engine/glide.h"
 #include "engine/tube_by_tube.h"
 #include "plugin/fp_mode.h"
 #include "support/plugin_harness.h"
@@ -285,6 +286,86 @@ TEST(EngineRun, OneFrameCallsAroundALongCallAgreeWithTubeByTube)
                 ASSERT_EQ(std::memcmp(wanted.data(), out_buffers[0].data(), frames * sizeof(float)),
                           0);
                 for (int i = 0; i < TUBE_COUNT; ++i) {
+                    const Tube a = load_tube(*want, i);
+                    const Tube b = load_tube(*got, i);
+                    ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "tube " << i + 1;
+                }
+            }
+        }
+    }
+}
+
+// The lockstep engine reads a frame's four sub-steps before its writes, and
+// where frames overlap, the next frame's reads before this frame's writes,
+// wherever every lane's read slot lies far enough behind its write index.
+// Here the tubes are put by hand at every distance around that margin, with
+// lines full of noise and a NaN with a payload here and there, and each path
+// must give the tube-by-tube engine's samples and records in calls of every
+// size.
+TEST(EngineRun, ReadsJustBehindTheWritesAgreeWithTubeByTube)
+{
+    const FlushToZeroScope mode;
+    std::vector<float> noise(4096);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
+    for (float& s : noise) s = sample(rng);
+    const float* const input[TUBE_COUNT] = {noise.data(), noise.data() + 1, noise.data() + 2,
+                                            noise.data() + 3};
+    std::vector<float> out_buffers[TUBE_COUNT];
+    for (auto& b : out_buffers) b.resize(noise.size());
+    float* const output[TUBE_COUNT] = {out_buffers[0].data(), out_buffers[1].data(),
+                                       out_buffers[2].data(), out_buffers[3].data()};
+    // Every tube's read slot `distance` slots behind its write index, near
+    // the end of the line so that the writes wrap within the calls.
+    auto nan_with_payload = [](uint32_t payload) {
+        const uint32_t bits = 0x7FC00000u | payload;
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        return x;
+    };
+    auto put = [&](TubeBank& bank, int distance) {
+        std::mt19937 line_rng(distance);
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            Tube tube = load_tube(bank, i);
+            const uint64_t size = tube.line_size;
+            for (uint64_t k = 0; k < size; ++k) {
+                bank.delay[i][k] =
+                    line_rng() % 997 == 0 ? nan_with_payload(0xBEEFu + i) : sample(line_rng);
+            }
+            for (uint64_t k = 0; k < DELAY_GUARD; ++k) bank.delay[i][size + k] = bank.delay[i][k];
+            // At rest, with nothing waiting.
+            tube.gliding = false;
+            tube.read_speed = SPEED_REST;
+            tube.pending_length = 0;
+            tube.length = static_cast<uint64_t>(distance);
+            tube.write_index = size - 40;
+            tube.read_pos = static_cast<float>(size - 40 - distance) + 0.25f * i;
+            store_tube(bank, i, tube);
+        }
+    };
+    const uint32_t calls[] = {2, 5, 16, 17, 1, 64, 3, 256};
+    for (EnginePath path : ENGINE_PATHS) {
+        if (path == EnginePath::TUBE_BY_TUBE || !engine_path_available(path)) continue;
+        for (int distance = 12; distance <= 40; ++distance) {
+            SCOPED_TRACE(testing::Message() << "path " << int(path) << " distance " << distance);
+            auto want = std::make_unique<TubeBank>();
+            auto got = std::make_unique<TubeBank>();
+            put(*want, distance);
+            put(*got, distance);
+            for (uint32_t frames : calls) {
+                process_frames_on(EnginePath::TUBE_BY_TUBE, *want, input, output, frames);
+                const std::vector<float> wanted[TUBE_COUNT] = {out_buffers[0], out_buffers[1],
+                                                               out_buffers[2], out_buffers[3]};
+                process_frames_on(path, *got, input, output, frames);
+                if (frames == calls[0] && distance >= 24) {
+                    // The margin itself: far enough behind to read first.
+                    ASSERT_GT(got->reads_first_frames, 0u);
+                }
+                for (int i = 0; i < TUBE_COUNT; ++i) {
+                    ASSERT_EQ(std::memcmp(wanted[i].data(), out_buffers[i].data(),
+                                          frames * sizeof(float)),
+                              0)
+                        << "tube " << i + 1 << ", a call of " << frames;
                     const Tube a = load_tube(*want, i);
                     const Tube b = load_tube(*got, i);
                     ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "tube " << i + 1;
