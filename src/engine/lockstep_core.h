@@ -661,21 +661,22 @@ struct PairedPositions {
 // and what each sub-step computes from them is done for two at once, in
 // eight lanes, the same operations on the same values.
 template <class S>
+LANE_INLINE void step_positions(S& s, F32x4& phase, F32x4& at)
+{
+    phase = advance_lfo_phase(s);
+    at = s.read_pos;
+    advance_read(s);
+}
+
+template <class S>
 LANE_INLINE void paired_positions(S& s, I32x4& index0, I32x4& index1, I32x4& index2, I32x4& index3,
                                   F32x8& f01, F32x8& f23, F32x4& last_read_pos)
 {
-    const F32x4 phase0 = advance_lfo_phase(s);
-    const F32x4 at0 = s.read_pos;
-    advance_read(s);
-    const F32x4 phase1 = advance_lfo_phase(s);
-    const F32x4 at1 = s.read_pos;
-    advance_read(s);
-    const F32x4 phase2 = advance_lfo_phase(s);
-    const F32x4 at2 = s.read_pos;
-    advance_read(s);
-    const F32x4 phase3 = advance_lfo_phase(s);
-    const F32x4 at3 = s.read_pos;
-    advance_read(s);
+    F32x4 phase0, phase1, phase2, phase3, at0, at1, at2, at3;
+    step_positions(s, phase0, at0);
+    step_positions(s, phase1, at1);
+    step_positions(s, phase2, at2);
+    step_positions(s, phase3, at3);
     last_read_pos = at3;
     const I32x8 size = (I32x8)join((F32x4)s.line_size, (F32x4)s.line_size);
     I32x8 index01, index23;

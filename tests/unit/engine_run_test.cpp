@@ -219,6 +219,28 @@ TEST(EngineRun, BlocksCoverEveryFrameCountUpToTheTopOfUint32)
     }
 }
 
+// Four inputs over one run of noise (tube i's starting i samples in) and four
+// output buffers as long, for the tests that run the engine's paths side by
+// side.
+struct NoiseBuffers {
+    std::vector<float> noise;
+    std::vector<float> out[TUBE_COUNT];
+    const float* input[TUBE_COUNT];
+    float* output[TUBE_COUNT];
+
+    NoiseBuffers(size_t length, unsigned seed) : noise(length)
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
+        for (float& s : noise) s = sample(rng);
+        for (int i = 0; i < TUBE_COUNT; ++i) {
+            out[i].resize(length);
+            input[i] = noise.data() + i;
+            output[i] = out[i].data();
+        }
+    }
+};
+
 // Calls of one frame share what the lockstep engine found about reading first
 // for a whole block, so a longer call between them must end what they share:
 // here the one-frame calls around a long call run on into a glide's arrival,
@@ -229,10 +251,10 @@ TEST(EngineRun, OneFrameCallsAroundALongCallAgreeWithTubeByTube)
 {
     const FlushToZeroScope mode;
     const uint32_t lead_in = 1000;  // well into the glide
-    std::vector<float> noise(16384);
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
-    for (float& s : noise) s = sample(rng);
+    NoiseBuffers buffers(16384, 11);
+    const auto& input = buffers.input;
+    const auto& output = buffers.output;
+    const auto& out_buffers = buffers.out;
     // A new bank glides from its start length to the notes asked for.
     auto start_glide = [](TubeBank& bank) {
         for (int i = 0; i < TUBE_COUNT; ++i) {
@@ -240,12 +262,6 @@ TEST(EngineRun, OneFrameCallsAroundALongCallAgreeWithTubeByTube)
             set_tube(bank, i, set_note, 72.0f + i);
         }
     };
-    const float* const input[TUBE_COUNT] = {noise.data(), noise.data() + 1, noise.data() + 2,
-                                            noise.data() + 3};
-    std::vector<float> out_buffers[TUBE_COUNT];
-    for (auto& b : out_buffers) b.resize(noise.size());
-    float* const output[TUBE_COUNT] = {out_buffers[0].data(), out_buffers[1].data(),
-                                       out_buffers[2].data(), out_buffers[3].data()};
 
     // Where the first tube arrives, counted from the end of the first
     // one-frame call.
@@ -305,16 +321,11 @@ TEST(EngineRun, OneFrameCallsAroundALongCallAgreeWithTubeByTube)
 TEST(EngineRun, ReadsJustBehindTheWritesAgreeWithTubeByTube)
 {
     const FlushToZeroScope mode;
-    std::vector<float> noise(4096);
-    std::mt19937 rng(5);
+    NoiseBuffers buffers(4096, 5);
+    const auto& input = buffers.input;
+    const auto& output = buffers.output;
+    const auto& out_buffers = buffers.out;
     std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
-    for (float& s : noise) s = sample(rng);
-    const float* const input[TUBE_COUNT] = {noise.data(), noise.data() + 1, noise.data() + 2,
-                                            noise.data() + 3};
-    std::vector<float> out_buffers[TUBE_COUNT];
-    for (auto& b : out_buffers) b.resize(noise.size());
-    float* const output[TUBE_COUNT] = {out_buffers[0].data(), out_buffers[1].data(),
-                                       out_buffers[2].data(), out_buffers[3].data()};
     // Every tube's read slot `distance` slots behind its write index, near
     // the end of the line so that the writes wrap within the calls.
     auto nan_with_payload = [](uint32_t payload) {
