@@ -630,9 +630,9 @@ inline constexpr bool EIGHT_LANE_READS = false;
 inline constexpr bool EIGHT_LANE_READS = true;
 #endif
 
-// The first part of a frame that reads first: its input taken in, and the
-// slot and fraction each of its four sub-steps reads at. last_read_pos is the
-// read position the last sub-step's glide step would have measured from.
+// The slot and fraction each of a frame's four sub-steps reads at, once the
+// frame has taken its input in. last_read_pos is the read position the last
+// sub-step's glide step would have measured from.
 template <class S, class V = ValueOf<S>>
 LANE_INLINE void frame_positions(S& s, I32x4& index0, I32x4& index1, I32x4& index2, I32x4& index3,
                                  V& f0, V& f1, V& f2, V& f3, V& last_read_pos)
@@ -656,10 +656,8 @@ struct PairedPositions {
     I32x8 line_size;
 };
 
-// frame_positions with the slots and fractions of two sub-steps at a time:
-// the modulator's phase and the read position move on sub-step by sub-step,
-// and what each sub-step computes from them is done for two at once, in
-// eight lanes, the same operations on the same values.
+// One sub-step's move of the modulator's phase and of the read position:
+// the phase it reaches and the read position the sub-step reads from.
 template <class S>
 LANE_INLINE void step_positions(S& s, F32x4& phase, F32x4& at)
 {
@@ -668,6 +666,10 @@ LANE_INLINE void step_positions(S& s, F32x4& phase, F32x4& at)
     advance_read(s);
 }
 
+// frame_positions with the slots and fractions of two sub-steps at a time:
+// the modulator's phase and the read position move on sub-step by sub-step,
+// and what each sub-step computes from them is done for two at once, in
+// eight lanes, the same operations on the same values.
 template <class S>
 LANE_INLINE void paired_positions(S& s, I32x4& index0, I32x4& index1, I32x4& index2, I32x4& index3,
                                   F32x8& f01, F32x8& f23, F32x4& last_read_pos)
