@@ -195,7 +195,7 @@ STEP_INLINE V quintic(V p0, V p1, V p2, V p3, V p4, V p5, V f, const W& w = W{})
 
 // The interpolated read at slot `index` plus fraction f. Lines is where the
 // delay lines lie: one tube's line (OneLine below) or the bank's four
-// (engine/lockstep_core.h), each with its six_points(lines, index, p) that
+// (engine/bank_lines.h), each with its six_points(lines, index, p) that
 // loads p0..p5 from slots index..index+5 of every lane's line. The guard
 // slots let the six points be read without wrapping.
 template <class Lines, class I, class V>

@@ -32,7 +32,7 @@ inline constexpr float SILENCE_DB = -120.0f;
 
 // Every field of a tube, once. The record below, the bank's lane arrays
 // (engine/tube_bank.h) and the lockstep engine's registers
-// (engine/lockstep_core.h) are all made from these lists, each giving the
+// (engine/lockstep_lanes.h) are all made from these lists, each giving the
 // kinds of field its own types:
 //   REAL     a single-precision value
 //   COUNT    a length, index or position in whole sub-steps
