@@ -11,14 +11,19 @@
 // for a companion, the delivery of its worker's answers, but not the work
 // (the worker thread's).
 // log_on is 1 for a run whose instance found the diagnostic log switched on.
+// --host-in-mode runs the calls on a thread that computes in the plug-in's
+// flush-to-zero mode already, as many hosts' audio threads do; without it
+// the thread has the processor's power-on mode, as others' have.
 // tools/bench-compare runs it with repetitions, randomly interleaved.
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench_session.h"
+#include "plugin/fp_mode.h"
 #include "plugin_loader.h"
 
 namespace {
@@ -50,10 +55,31 @@ void run_case(benchmark::State& state, const PluginUnderTest* plugin, Motion mot
     state.counters["log_on"] = session.log_on() ? 1 : 0;
 }
 
+// Takes --host-in-mode out of the arguments: whether it was there.
+bool take_host_in_mode(int& argc, char** argv)
+{
+    bool found = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--host-in-mode") == 0) {
+            found = true;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // The libraries load on threads of their own and leave this one's mode
+    // as it is: only this flag puts it in the plug-in's.
+    if (take_host_in_mode(argc, argv)) {
+        write_fp_mode(flush_to_zero_mode());
+    }
     const std::vector<PluginUnderTest> plugins = load_plugins(argc, argv, PLUGIN_LIBRARY);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
