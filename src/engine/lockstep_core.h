@@ -305,12 +305,54 @@ LANE_INLINE FrameReads reads_ahead(S& s, const BankLines<true>& lines, F32x4 inp
     return r;
 }
 
-// The frames of a block that reads first, at least two, overlapped: frame
-// n + 1 takes its input, positions, reads and upsampled inputs between frame
-// n's sub-steps, the same steps on the same values as frame_reads_first. The
-// order changes nothing: the reads and the closing of the loop share no state,
-// and frame n + 1's reads lie clear of frame n's writes, as reads_first makes
-// sure for every frame of the block.
+// Frame n's four sub-steps, whose reads r holds, woven with frame n + 1's
+// input, positions, reads and upsampled inputs, which then replace r: the
+// same steps on the same values as frame_reads_first. The order changes
+// nothing: the reads and the closing of the loop share no state, and frame
+// n + 1's reads lie clear of frame n's writes, as reads_first makes sure for
+// every frame of a block. Gives frame n's output.
+template <class S>
+LANE_INLINE F32x4 woven_frame(S& s, const BankLines<true>& lines, FrameReads& r, F32x4 next_input,
+                              uint32_t& w, uint32_t size, F32x4 g, F32x4& last_read_pos)
+{
+    // Where the next frame's steps go between this one's sub-steps was
+    // measured: this order was the fastest of those tried (47.0 ns a frame
+    // at rest, against 48.0 with the reads between sub-steps 1 and 2, and
+    // 49.2 with them after sub-step 3).
+    F32x4 value0, value1, value2, value3;
+    FrameReads next;
+    I32x4 index0, index1, index2, index3;
+    F32x8 f01, f23;
+    close_loop(s, low_half(r.u01), r.c0, low_half(r.v01), value0);
+    const Cubic<F32x4> in = take_input(s, next_input);
+    paired_positions(s, index0, index1, index2, index3, f01, f23, last_read_pos);
+    close_loop(s, high_half(r.u01), r.c0, high_half(r.v01), value1);
+    close_loop(s, low_half(r.u23), r.c0, low_half(r.v23), value2);
+    reads_of_frame(lines, index0, index1, index2, index3, f01, f23, next.v01, next.v23);
+    upsampled_frame(in, g, next.u01, next.u23);
+    next.c0 = in.c0;
+    const F32x4 d = close_loop(s, high_half(r.u23), r.c0, high_half(r.v23), value3);
+    write_four(lines, w, size, value0, value1, value2, value3);
+    r = next;
+    return output(d, g);
+}
+
+// The last of overlapped frames: its four sub-steps with nothing to weave.
+template <class S>
+LANE_INLINE F32x4 last_frame(S& s, const BankLines<true>& lines, const FrameReads& r, uint32_t& w,
+                             uint32_t size, F32x4 g)
+{
+    F32x4 value0, value1, value2, value3;
+    close_loop(s, low_half(r.u01), r.c0, low_half(r.v01), value0);
+    close_loop(s, high_half(r.u01), r.c0, high_half(r.v01), value1);
+    close_loop(s, low_half(r.u23), r.c0, low_half(r.v23), value2);
+    const F32x4 d = close_loop(s, high_half(r.u23), r.c0, high_half(r.v23), value3);
+    write_four(lines, w, size, value0, value1, value2, value3);
+    return output(d, g);
+}
+
+// The frames of a block that reads first, at least two, overlapped, in place
+// in block.
 template <class S>
 LANE_INLINE void frames_overlapped(S& s, const BankLines<true>& lines, F32x4 block[],
                                    uint32_t frames, uint32_t& w, F32x4& last_read_pos)
@@ -319,34 +361,9 @@ LANE_INLINE void frames_overlapped(S& s, const BankLines<true>& lines, F32x4 blo
     const uint32_t size = uint32_t(s.line_size[0]);
     FrameReads r = reads_ahead(s, lines, block[0], last_read_pos);
     for (uint32_t n = 0; n + 1 < frames; ++n) {
-        // Where the next frame's steps go between this one's sub-steps was
-        // measured: this order was the fastest of those tried (47.0 ns a
-        // frame at rest, against 48.0 with the reads between sub-steps 1
-        // and 2, and 49.2 with them after sub-step 3).
-        F32x4 value0, value1, value2, value3;
-        FrameReads next;
-        I32x4 index0, index1, index2, index3;
-        F32x8 f01, f23;
-        close_loop(s, low_half(r.u01), r.c0, low_half(r.v01), value0);
-        const Cubic<F32x4> in = take_input(s, block[n + 1]);
-        paired_positions(s, index0, index1, index2, index3, f01, f23, last_read_pos);
-        close_loop(s, high_half(r.u01), r.c0, high_half(r.v01), value1);
-        close_loop(s, low_half(r.u23), r.c0, low_half(r.v23), value2);
-        reads_of_frame(lines, index0, index1, index2, index3, f01, f23, next.v01, next.v23);
-        upsampled_frame(in, g, next.u01, next.u23);
-        next.c0 = in.c0;
-        const F32x4 d = close_loop(s, high_half(r.u23), r.c0, high_half(r.v23), value3);
-        write_four(lines, w, size, value0, value1, value2, value3);
-        block[n] = output(d, g);
-        r = next;
+        block[n] = woven_frame(s, lines, r, block[n + 1], w, size, g, last_read_pos);
     }
-    F32x4 value0, value1, value2, value3;
-    close_loop(s, low_half(r.u01), r.c0, low_half(r.v01), value0);
-    close_loop(s, high_half(r.u01), r.c0, high_half(r.v01), value1);
-    close_loop(s, low_half(r.u23), r.c0, low_half(r.v23), value2);
-    const F32x4 d = close_loop(s, high_half(r.u23), r.c0, high_half(r.v23), value3);
-    write_four(lines, w, size, value0, value1, value2, value3);
-    block[frames - 1] = output(d, g);
+    block[frames - 1] = last_frame(s, lines, r, w, size, g);
 }
 
 template <class S>
@@ -525,6 +542,19 @@ LANE_INLINE bool block_on_neon(S&, const BankLines<true>&, F32x4[], uint32_t, ui
 }
 #endif
 
+// What a block that reads first leaves for the next, once its last write
+// index is w: the glide step's only effect in such a block is that a gliding
+// lane's length is its last measurement.
+template <class S>
+LANE_INLINE void end_of_block(S& s, uint32_t w, F32x4 last_read_pos)
+{
+    s.write_index = splat(int32_t(w));
+    if (any(s.gliding)) {
+        s.length =
+            s.gliding ? measured_length(last_read_pos, s.write_index, s.line_size) : s.length;
+    }
+}
+
 // The frames of a block that reads first (reads_first), in place in block.
 template <class S>
 LANE_INLINE void block_reads_first(S& s, const BankLines<true>& lines, F32x4 block[],
@@ -544,12 +574,53 @@ LANE_INLINE void block_reads_first(S& s, const BankLines<true>& lines, F32x4 blo
             block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos);
         }
     }
-    s.write_index = splat(int32_t(w));
-    // The glide step's only effect in such a block: a gliding lane's length
-    // is its last measurement.
-    if (any(s.gliding)) {
-        s.length =
-            s.gliding ? measured_length(last_read_pos, s.write_index, s.line_size) : s.length;
+    end_of_block(s, w, last_read_pos);
+}
+
+// Blocks of a call that read first, one after the other from the one at
+// `start` (read into block, and found to read first), with their frames
+// overlapped across the blocks' boundaries too: the last frame of a block is
+// woven with the first of the next where that block reads first as well,
+// which is decided where the block-by-block path decides it, at the end of
+// the block before (the reads and writes of a block's last frame move no
+// state that reads_first looks at, but the write index, whose end it knows).
+// The next block's input is read before this block's output is written, as
+// the block-by-block path reads each block's inputs before it writes its
+// outputs: they are other frames, which a host's aliased buffers keep apart.
+// Gives where the block-by-block path goes on: the first block that does
+// not read first, or the end of the call.
+template <class S>
+LANE_INLINE uint32_t blocks_overlapped(S& s, const BankLines<true>& lines,
+                                       const float* const input[TUBE_COUNT],
+                                       float* const output[TUBE_COUNT], uint32_t start,
+                                       uint32_t frame_count, F32x4* block, F32x4* spare)
+{
+    const F32x4 g = s.gain;
+    const uint32_t size = uint32_t(s.line_size[0]);
+    uint32_t w = uint32_t(s.write_index[0]);
+    F32x4 last_read_pos = s.read_pos;
+    FrameReads r = reads_ahead(s, lines, block[0], last_read_pos);
+    for (;;) {
+        const uint32_t next = next_block_start(start, frame_count);
+        const uint32_t frames = next - start;
+        for (uint32_t n = 0; n + 1 < frames; ++n) {
+            block[n] = woven_frame(s, lines, r, block[n + 1], w, size, g, last_read_pos);
+        }
+        // The block ends after its last frame's four writes.
+        const uint32_t w_end = w + SUB_STEPS >= size ? w + SUB_STEPS - size : w + SUB_STEPS;
+        end_of_block(s, w_end, last_read_pos);
+        if (next == frame_count || !reads_first(s, uint32_t(s.write_index[0]))) {
+            block[frames - 1] = last_frame(s, lines, r, w, size, g);
+            write_block(output, start, frames, block);
+            return next;
+        }
+        read_block(input, next, next_block_start(next, frame_count) - next, spare);
+        block[frames - 1] = woven_frame(s, lines, r, spare[0], w, size, g, last_read_pos);
+        write_block(output, start, frames, block);
+        F32x4* const done = block;
+        block = spare;
+        spare = done;
+        start = next;
     }
 }
 
@@ -643,14 +714,20 @@ static void run_blocks(TubeBank& bank, const float* const input[TUBE_COUNT],
     // As tube by tube: a block's inputs are all read before any of its
     // outputs is written, since a host may alias them.
     F32x4 block[BLOCK_FRAMES];
-    for (uint32_t start = 0; start < frame_count;
-         start = next_block_start(start, frame_count)) {
+    F32x4 spare[BLOCK_FRAMES];
+    for (uint32_t start = 0; start < frame_count;) {
         const uint32_t frames =
             frame_count - start < BLOCK_FRAMES ? frame_count - start : BLOCK_FRAMES;
         read_block(input, start, frames, block);
         // Only the control step, before the frames, makes a request, so what
         // reads_first finds holds for the whole block.
         if (shared && reads_first(s, uint32_t(s.write_index[0]))) {
+            if constexpr (OVERLAP_FRAMES) {
+                // No glide arrives in such blocks: the log has nothing of them.
+                start = blocks_overlapped(s, shared_lines, input, output, start, frame_count, block,
+                                          spare);
+                continue;
+            }
             block_reads_first(s, shared_lines, block, frames);
         } else {
             for (uint32_t n = 0; n < frames; ++n) {
@@ -660,6 +737,7 @@ static void run_blocks(TubeBank& bank, const float* const input[TUBE_COUNT],
         }
         write_block(output, start, frames, block);
         flush(log);
+        start = next_block_start(start, frame_count);
     }
     store_lanes(bank, s, Changed{glide_moves, request_waits || log.any});
     bank.reads_first_frames = 0;
