@@ -351,8 +351,7 @@ LANE_INLINE F32x4 last_frame(S& s, const BankLines<true>& lines, const FrameRead
     return output(d, g);
 }
 
-// The frames of a block that reads first, at least two, overlapped, in place
-// in block.
+// The frames of a block that reads first, overlapped, in place in block.
 template <class S>
 LANE_INLINE void frames_overlapped(S& s, const BankLines<true>& lines, F32x4 block[],
                                    uint32_t frames, uint32_t& w, F32x4& last_read_pos)
@@ -562,14 +561,9 @@ LANE_INLINE void block_reads_first(S& s, const BankLines<true>& lines, F32x4 blo
 {
     uint32_t w = uint32_t(s.write_index[0]);
     F32x4 last_read_pos = s.read_pos;
-    bool overlapped = false;
     if constexpr (OVERLAP_FRAMES) {
-        overlapped = frames > 1;
-        if (overlapped) {
-            frames_overlapped(s, lines, block, frames, w, last_read_pos);
-        }
-    }
-    if (!overlapped && !block_on_neon(s, lines, block, frames, w, last_read_pos)) {
+        frames_overlapped(s, lines, block, frames, w, last_read_pos);
+    } else if (!block_on_neon(s, lines, block, frames, w, last_read_pos)) {
         for (uint32_t n = 0; n < frames; ++n) {
             block[n] = frame_reads_first(s, lines, w, block[n], last_read_pos);
         }
