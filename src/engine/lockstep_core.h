@@ -158,29 +158,43 @@ struct PairedPositions {
     I32x8 line_size;
 };
 
-// One sub-step's move of the modulator's phase and of the read position:
-// the phase it reaches and the read position the sub-step reads from.
+// The modulator's phase and the read position side by side in eight lanes,
+// the phase in the low four: both move on through the same step
+// (moved_on), so one step in eight lanes moves both.
 template <class S>
-LANE_INLINE void step_positions(S& s, F32x4& phase, F32x4& at)
+LANE_INLINE Move<F32x8> paired_move(const S& s)
 {
-    phase = advance_lfo_phase(s);
-    at = s.read_pos;
-    advance_read(s);
+    const Move<F32x4> lfo = lfo_move(s);
+    const Move<F32x4> read = read_move(s);
+    return {join(lfo.step, read.step), join(lfo.limit, read.limit), join(lfo.wrap, read.wrap)};
 }
 
 // frame_positions with the slots and fractions of two sub-steps at a time:
 // the modulator's phase and the read position move on sub-step by sub-step,
-// and what each sub-step computes from them is done for two at once, in
-// eight lanes, the same operations on the same values.
+// side by side, and what each sub-step computes from them is done for two at
+// once, in eight lanes, the same operations on the same values.
 template <class S>
 LANE_INLINE void paired_positions(S& s, I32x4& index0, I32x4& index1, I32x4& index2, I32x4& index3,
                                   F32x8& f01, F32x8& f23, F32x4& last_read_pos)
 {
-    F32x4 phase0, phase1, phase2, phase3, at0, at1, at2, at3;
-    step_positions(s, phase0, at0);
-    step_positions(s, phase1, at1);
-    step_positions(s, phase2, at2);
-    step_positions(s, phase3, at3);
+    // A sub-step reads where the read position was before it moved on, and
+    // is modulated by the phase it moved on to.
+    const Move<F32x8> move = paired_move(s);
+    F32x8 motion = join(s.lfo_phase, s.read_pos);
+    const F32x4 at0 = high_half(motion);
+    motion = moved_on(motion, move);
+    const F32x4 phase0 = low_half(motion);
+    const F32x4 at1 = high_half(motion);
+    motion = moved_on(motion, move);
+    const F32x4 phase1 = low_half(motion);
+    const F32x4 at2 = high_half(motion);
+    motion = moved_on(motion, move);
+    const F32x4 phase2 = low_half(motion);
+    const F32x4 at3 = high_half(motion);
+    motion = moved_on(motion, move);
+    const F32x4 phase3 = low_half(motion);
+    s.lfo_phase = phase3;
+    s.read_pos = high_half(motion);
     last_read_pos = at3;
     const I32x8 size = (I32x8)join((F32x4)s.line_size, (F32x4)s.line_size);
     I32x8 index01, index23;

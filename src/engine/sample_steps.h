@@ -110,17 +110,37 @@ STEP_INLINE Cubic<ValueOf<S>> take_input(S& s, ValueOf<S> input)
 
 // ---- Modulator and read position -----------------------------------------
 
-// Triangle modulator of the read position: |phase| sweeps 0..1..0. The phase
-// moves on one sub-step at a time; the modulation is its magnitude, which an
-// engine may take for several sub-steps at once.
+// The modulator's phase and the read position move on alike, one sub-step at
+// a time: a step added, and the sum taken back by `wrap` once it reaches
+// `limit`. An engine may move both in one set of lanes (the lockstep engine
+// moves them side by side in eight), so each gives its terms of the move
+// (lfo_move, read_move) and both go through this one step.
+template <class V>
+struct Move {
+    V step, limit, wrap;
+};
+
+template <class V>
+STEP_INLINE V moved_on(V from, const Move<V>& m)
+{
+    const V x = from + m.step;
+    return select(x < m.limit, x, x - m.wrap);
+}
+
+// Triangle modulator of the read position: |phase| sweeps 0..1..0 as the
+// phase runs from -1 up to 1 and wraps. The modulation is the phase's
+// magnitude, which an engine may take for several sub-steps at once.
+template <class S>
+STEP_INLINE Move<ValueOf<S>> lfo_move(const S& s)
+{
+    return {same_as(s.lfo_phase, LFO_STEP), same_as(s.lfo_phase, 1.0f), same_as(s.lfo_phase, 2.0f)};
+}
+
 template <class S>
 STEP_INLINE ValueOf<S> advance_lfo_phase(S& s)
 {
-    using V = ValueOf<S>;
-    V phase = s.lfo_phase + LFO_STEP;
-    phase = select(phase < 1.0f, phase, phase - 2.0f);
-    s.lfo_phase = phase;
-    return phase;
+    s.lfo_phase = moved_on(s.lfo_phase, lfo_move(s));
+    return s.lfo_phase;
 }
 
 template <class S>
@@ -144,12 +164,18 @@ STEP_INLINE void read_position(const S& s, ValueOf<S> modulation, I& index, Valu
     f = q - to_real(index);
 }
 
+// The read position moves on by its speed and wraps at the line's size.
+template <class S>
+STEP_INLINE Move<ValueOf<S>> read_move(const S& s)
+{
+    const ValueOf<S> span = to_real(s.line_size);
+    return {s.read_speed, span, span};
+}
+
 template <class S>
 STEP_INLINE void advance_read(S& s)
 {
-    const ValueOf<S> span = to_real(s.line_size);
-    const ValueOf<S> r = s.read_pos + s.read_speed;
-    s.read_pos = select(r < span, r, r - span);
+    s.read_pos = moved_on(s.read_pos, read_move(s));
 }
 
 // ---- Six-point read -------------------------------------------------------
