@@ -169,9 +169,17 @@ LANE_INLINE Move<F32x8> paired_move(const S& s)
     return {join(lfo.step, read.step), join(lfo.limit, read.limit), join(lfo.wrap, read.wrap)};
 }
 
-// One sub-step's move of the modulator's phase and of the read position,
-// each in its own four lanes: the phase it reaches and the read position the
-// sub-step reads from.
+// One sub-step's move of the phase and the read position side by side in
+// `motion`: the phase it reaches and the read position the sub-step reads
+// from.
+LANE_INLINE void paired_step(F32x8& motion, const Move<F32x8>& move, F32x4& phase, F32x4& at)
+{
+    at = high_half(motion);
+    motion = moved_on(motion, move);
+    phase = low_half(motion);
+}
+
+// The same, each in its own four lanes.
 template <class S>
 LANE_INLINE void step_positions(S& s, F32x4& phase, F32x4& at)
 {
@@ -203,19 +211,11 @@ LANE_INLINE void paired_positions(S& s, bool moves_paired, I32x4& index0, I32x4&
     if (moves_paired) {
         const Move<F32x8> move = paired_move(s);
         F32x8 motion = join(s.lfo_phase, s.read_pos);
-        at0 = high_half(motion);
-        motion = moved_on(motion, move);
-        phase0 = low_half(motion);
-        at1 = high_half(motion);
-        motion = moved_on(motion, move);
-        phase1 = low_half(motion);
-        at2 = high_half(motion);
-        motion = moved_on(motion, move);
-        phase2 = low_half(motion);
-        at3 = high_half(motion);
-        motion = moved_on(motion, move);
-        phase3 = low_half(motion);
-        s.lfo_phase = phase3;
+        paired_step(motion, move, phase0, at0);
+        paired_step(motion, move, phase1, at1);
+        paired_step(motion, move, phase2, at2);
+        paired_step(motion, move, phase3, at3);
+        s.lfo_phase = low_half(motion);
         s.read_pos = high_half(motion);
     } else {
         step_positions(s, phase0, at0);
