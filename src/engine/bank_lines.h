@@ -283,6 +283,13 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>&, I32x4, I32x4, I32x4, I3
 }
 #endif
 
+// The write index after a frame's four writes from w, in lines of the one
+// size `size`: what the write step four times leaves.
+LANE_INLINE uint32_t after_four_writes(uint32_t w, uint32_t size)
+{
+    return w + SUB_STEPS >= size ? w + SUB_STEPS - size : w + SUB_STEPS;
+}
+
 // The four values of a frame into four consecutive slots of each line, from
 // the shared index w in lines of the one size `size`: the write step four
 // times, as one row per line where neither a guard slot nor the wrap lies
@@ -317,7 +324,7 @@ LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t 
             __builtin_memcpy(&lines.bank.delay[k][w], &rows[k], sizeof rows[k]);
         }
 #endif
-        w = w + SUB_STEPS == size ? 0 : w + SUB_STEPS;
+        w = after_four_writes(w, size);
         return;
     }
     write_delay(lines, w, size, value0);

@@ -643,8 +643,7 @@ LANE_INLINE uint32_t blocks_overlapped(S& s, const BankLines<true>& lines,
             block[n] = woven_frame(s, lines, r, block[n + 1], w, size, g, last_read_pos);
         }
         // The block ends after its last frame's four writes.
-        const uint32_t w_end = w + SUB_STEPS >= size ? w + SUB_STEPS - size : w + SUB_STEPS;
-        end_of_block(s, w_end, last_read_pos);
+        end_of_block(s, after_four_writes(w, size), last_read_pos);
         if (next == frame_count || !reads_first(s, uint32_t(s.write_index[0]))) {
             block[frames - 1] = last_frame(s, lines, r, w, size, g);
             write_block(output, start, frames, block);
