@@ -290,14 +290,10 @@ LANE_INLINE uint32_t after_four_writes(uint32_t w, uint32_t size)
     return w + SUB_STEPS >= size ? w + SUB_STEPS - size : w + SUB_STEPS;
 }
 
-// The four values of a frame into four consecutive slots of each line, from
-// the shared index w in lines of the one size `size`: the write step four
-// times, as one row per line where neither a guard slot nor the wrap lies
-// among them.
-//
-// The rows are the rule: of the frames that go once round a line (a quarter
-// of its slots each), the guard slots and the wrap take at most three. Said
-// so on AArch64, where the compiler otherwise puts the rows' stores apart
+// Whether the compiler is told that a frame's four writes go as rows
+// (write_four below): of the frames that go once round a line (a quarter of
+// its slots each), at most three meet a guard slot or the wrap. Told so on
+// AArch64, where the compiler otherwise puts the rows' stores apart
 // from the frame, two branches away (472.1 instructions a frame at rest
 // against 475.3, counted under qemu); on x86-64 the same hint made the
 // overlapped frames longer and slower (399.2 instructions against 397.5).
@@ -307,6 +303,10 @@ inline constexpr bool ROWS_HINTED = true;
 inline constexpr bool ROWS_HINTED = false;
 #endif
 
+// The four values of a frame into four consecutive slots of each line, from
+// the shared index w in lines of the one size `size`: the write step four
+// times, as one row per line where neither a guard slot nor the wrap lies
+// among them.
 LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size, F32x4 value0,
                             F32x4 value1, F32x4 value2, F32x4 value3)
 {
