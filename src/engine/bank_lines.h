@@ -64,8 +64,8 @@ struct BankLines {
 };
 
 #if defined(__aarch64__)
-template <bool SHARED>
-LANE_INLINE const HeldQuinticWeights& read_weights(const BankLines<SHARED>& lines)
+template <bool SHARED, class V>
+LANE_INLINE const HeldQuinticWeights& read_weights(const BankLines<SHARED>& lines, V)
 {
     return lines.weights;
 }
@@ -213,8 +213,8 @@ LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32
 {
     F32x8 s[8];
     pairs_in_a_row(lines, index, s);
-    v01 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f01, read_weights(lines));
-    v23 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f23, read_weights(lines));
+    v01 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f01, read_weights(lines, f01));
+    v23 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f23, read_weights(lines, f23));
 }
 #elif defined(__aarch64__)
 // The structure loads put s_0..s_3 and s_4..s_7 of each lane's row into its
@@ -254,7 +254,7 @@ LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32
           "m"(*reinterpret_cast<const float(*)[9]>(r3)));
     const F32x4 p[9] = {(F32x4)p0, (F32x4)p1, (F32x4)p2, (F32x4)p3, (F32x4)p4,
                         (F32x4)p5, (F32x4)p6, (F32x4)p7, (F32x4)p8};
-    const auto& w = read_weights(lines);
+    const auto& w = read_weights(lines, f01.low);
     v01.low = quintic(p[0], p[1], p[2], p[3], p[4], p[5], f01.low, w);
     v01.high = quintic(p[1], p[2], p[3], p[4], p[5], p[6], f01.high, w);
     v23.low = quintic(p[2], p[3], p[4], p[5], p[6], p[7], f23.low, w);
@@ -282,6 +282,14 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>&, I32x4, I32x4, I32x4, I3
     return false;
 }
 #endif
+
+// Elsewhere a frame's four-lane reads are made sub-step by sub-step.
+template <bool SHARED, class V>
+LANE_INLINE bool read_in_a_row(const BankLines<SHARED>&, I32x4, I32x4, I32x4, I32x4, V, V, V, V,
+                               V&, V&, V&, V&)
+{
+    return false;
+}
 
 // The write index after a frame's four writes from w, in lines of the one
 // size `size`: what the write step four times leaves.
@@ -369,6 +377,86 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4 index, NeonLan
     const float32x4x2_t s23 = vtrnq_f32(shifted[2], shifted[3]);
     p[4] = vcombine_f32(vget_high_f32(s01.val[0]), vget_high_f32(s23.val[0]));
     p[5] = vcombine_f32(vget_high_f32(s01.val[1]), vget_high_f32(s23.val[1]));
+}
+
+// The six-point read's weights in the lanes of two registers, multiplied by
+// element: QuinticWeights' values, each in the lane its member names. A half
+// is NEON's immediate.
+struct NeonQuinticWeights {
+    using W = QuinticWeights;
+    float32x4_t first = held_lanes(W::twelfth, W::twenty_fourth, W::hundred_twentieth, W::sixth);
+    float32x4_t second =
+        held_lanes(W::five_twelfths, W::thirteen_sixtieths, W::fifty_five_hundredths, W::quarter);
+    HeldLane<0> twelfth{first};
+    HeldLane<1> twenty_fourth{first};
+    HeldLane<2> hundred_twentieth{first};
+    HeldLane<3> sixth{first};
+    HeldLane<0> five_twelfths{second};
+    HeldLane<1> thirteen_sixtieths{second};
+    HeldLane<2> fifty_five_hundredths{second};
+    HeldLane<3> quarter{second};
+    static constexpr float half = W::half;
+};
+
+template <bool SHARED>
+LANE_INLINE NeonQuinticWeights read_weights(const BankLines<SHARED>&, NeonLanes)
+{
+    return NeonQuinticWeights{};
+}
+
+// The reads of a frame's four sub-steps where each lane reads one slot
+// further at every sub-step (as read_in_a_row above): nine slots in a row
+// per lane, s_0..s_8, of which sub-step j reads s_j..s_(j+5). vld4 puts four
+// consecutive slots into one lane of four registers, and a lane of a NEON
+// register is a lane of one of its two halves: with the four registers
+// consecutive, their halves are every other one, which vld4 may name. Twelve
+// loads and no shuffle, against two loads and a transpose per lane and
+// sub-step. The registers of a structure load are consecutive, which only
+// fixed registers can promise.
+template <bool SHARED>
+LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32x4 index1,
+                               I32x4 index2, I32x4 index3, NeonLanes f0, NeonLanes f1,
+                               NeonLanes f2, NeonLanes f3, NeonLanes& v0, NeonLanes& v1,
+                               NeonLanes& v2, NeonLanes& v3)
+{
+    if (!all_lanes((index1 == index0 + 1) & (index2 == index0 + 2) & (index3 == index0 + 3))) {
+        return false;
+    }
+    const float* a = &lines.bank.delay[0][index0[0]];
+    const float* b = &lines.bank.delay[1][index0[1]];
+    const float* c = &lines.bank.delay[2][index0[2]];
+    const float* d = &lines.bank.delay[3][index0[3]];
+    const float *r0 = a, *r1 = b, *r2 = c, *r3 = d;
+    register float32x4_t p0 __asm__("q8"), p1 __asm__("q9"), p2 __asm__("q10"),
+        p3 __asm__("q11"), p4 __asm__("q12"), p5 __asm__("q13"), p6 __asm__("q14"),
+        p7 __asm__("q15");
+    float32x4_t p8;
+    __asm__(
+        "vld4.32 {%e0[], %e1[], %e2[], %e3[]}, [%9]!\n\t"
+        "vld4.32 {%e0[1], %e1[1], %e2[1], %e3[1]}, [%10]!\n\t"
+        "vld4.32 {%f0[0], %f1[0], %f2[0], %f3[0]}, [%11]!\n\t"
+        "vld4.32 {%f0[1], %f1[1], %f2[1], %f3[1]}, [%12]!\n\t"
+        "vld4.32 {%e4[], %e5[], %e6[], %e7[]}, [%9]!\n\t"
+        "vld4.32 {%e4[1], %e5[1], %e6[1], %e7[1]}, [%10]!\n\t"
+        "vld4.32 {%f4[0], %f5[0], %f6[0], %f7[0]}, [%11]!\n\t"
+        "vld4.32 {%f4[1], %f5[1], %f6[1], %f7[1]}, [%12]!\n\t"
+        "vld1.32 {%e8[]}, [%9]\n\t"
+        "vld1.32 {%e8[1]}, [%10]\n\t"
+        "vld1.32 {%f8[0]}, [%11]\n\t"
+        "vld1.32 {%f8[1]}, [%12]"
+        : "=&w"(p0), "=&w"(p1), "=&w"(p2), "=&w"(p3), "=&w"(p4), "=&w"(p5), "=&w"(p6), "=&w"(p7),
+          "=&w"(p8), "+r"(a), "+r"(b), "+r"(c), "+r"(d)
+        : "m"(*reinterpret_cast<const float(*)[9]>(r0)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r1)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r2)),
+          "m"(*reinterpret_cast<const float(*)[9]>(r3)));
+    const NeonLanes s[9] = {p0, p1, p2, p3, p4, p5, p6, p7, p8};
+    const NeonQuinticWeights w = read_weights(lines, f0);
+    v0 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f0, w);
+    v1 = quintic(s[1], s[2], s[3], s[4], s[5], s[6], f1, w);
+    v2 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f2, w);
+    v3 = quintic(s[3], s[4], s[5], s[6], s[7], s[8], f3, w);
+    return true;
 }
 
 LANE_INLINE void write_four(const BankLines<true>& lines, uint32_t& w, uint32_t size,

@@ -81,10 +81,43 @@ LANE_INLINE NeonLanes operator*(NeonLanes a, NeonLanes b)
 }
 
 // A constant as a whole register, which the compiler keeps or loads as one
-// (a multiply by a lane of a register has it build the lane at every use).
+// (from the intrinsic of a multiply by a lane of a register, it builds the
+// lane at every use; the six-point read's weights are multiplied by element
+// through the instruction itself, HeldLane below).
 LANE_INLINE NeonLanes operator*(NeonLanes a, float b)
 {
     return vmulq_f32(a.v, vdupq_n_f32(b));
+}
+
+// A constant held in lane K of a register, so that a product by it is one
+// multiply by element (the same product as by the constant in every lane)
+// and four constants share one register. A multiply by element names a half
+// of one of the first eight registers (d0-d15), which the constraint "t"
+// asks for; a constant made again at every use costs a vdup.
+template <int K>
+struct HeldLane {
+    float32x4_t lanes;
+};
+
+template <int K>
+LANE_INLINE NeonLanes operator*(NeonLanes a, HeldLane<K> b)
+{
+    float32x4_t r;
+    if constexpr (K < 2) {
+        __asm__("vmul.f32 %q0, %q1, %e2[%c3]" : "=w"(r) : "w"(a.v), "t"(b.lanes), "i"(K));
+    } else {
+        __asm__("vmul.f32 %q0, %q1, %f2[%c3]" : "=w"(r) : "w"(a.v), "t"(b.lanes), "i"(K - 2));
+    }
+    return r;
+}
+
+// Four constants in a register the compiler may not see into: kept there
+// rather than built again from the constant pool at every use.
+LANE_INLINE float32x4_t held_lanes(float a, float b, float c, float d)
+{
+    float32x4_t x = {a, b, c, d};
+    __asm__("" : "+t"(x));
+    return x;
 }
 
 // The sum and product that elsewhere keep which NaN comes out: here no NaN

@@ -289,10 +289,12 @@ LANE_INLINE V frame_reads_first(S& s, const BankLines<true>& lines, uint32_t& w,
         u2 = low_half(u23);
         u3 = high_half(u23);
     } else {
-        v0 = read_delay(lines, index0, f0);
-        v1 = read_delay(lines, index1, f1);
-        v2 = read_delay(lines, index2, f2);
-        v3 = read_delay(lines, index3, f3);
+        if (!read_in_a_row(lines, index0, index1, index2, index3, f0, f1, f2, f3, v0, v1, v2, v3)) {
+            v0 = read_delay(lines, index0, f0);
+            v1 = read_delay(lines, index1, f1);
+            v2 = read_delay(lines, index2, f2);
+            v3 = read_delay(lines, index3, f3);
+        }
         u0 = upsample(in, same_as(g, SUB_STEP_POSITIONS[0]));
         u1 = upsample(in, same_as(g, SUB_STEP_POSITIONS[1]));
         u2 = upsample(in, same_as(g, SUB_STEP_POSITIONS[2]));

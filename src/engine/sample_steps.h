@@ -181,9 +181,10 @@ STEP_INLINE void advance_read(S& s)
 // ---- Six-point read -------------------------------------------------------
 
 // The weights of the six-point read, as constants. The read takes them from
-// where the lines lie (read_weights below), so that an engine may hold them
-// in another form that multiplies by the same values, rounding the same way
-// (on AArch64 the lockstep engine keeps them in the lanes of registers).
+// where the lines lie and the lanes it reads into (read_weights below), so
+// that an engine may hold them in another form that multiplies by the same
+// values, rounding the same way (on AArch64 and on 32-bit ARM's NEON the
+// lockstep engine keeps them in the lanes of registers).
 struct QuinticWeights {
     static constexpr float twelfth = TWELFTH;
     static constexpr float twenty_fourth = TWENTY_FOURTH;
@@ -196,8 +197,8 @@ struct QuinticWeights {
     static constexpr float half = 0.5f;
 };
 
-template <class Lines>
-STEP_INLINE QuinticWeights read_weights(const Lines&)
+template <class Lines, class V>
+STEP_INLINE QuinticWeights read_weights(const Lines&, V)
 {
     return QuinticWeights{};
 }
@@ -229,7 +230,7 @@ STEP_INLINE V read_delay(const Lines& lines, I index, V f)
 {
     V p[6];
     six_points(lines, index, p);
-    return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f, read_weights(lines));
+    return quintic(p[0], p[1], p[2], p[3], p[4], p[5], f, read_weights(lines, f));
 }
 
 // ---- The loop after the read ----------------------------------------------
