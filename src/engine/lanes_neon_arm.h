@@ -338,10 +338,11 @@ LANE_INLINE NeonLanes fused_narrowed(NeonWide a, NeonWide b, NeonWide c)
 NeonLanes fused_lane_by_lane(NeonLanes a, NeonLanes b, NeonLanes c);
 NeonLanes fused_narrowed_lane_by_lane(const NeonWide& a, const NeonWide& b, const NeonWide& c);
 
-LANE_INLINE NeonLanes fused(NeonLanes a, NeonLanes b, NeonLanes c)
+// x is a, widened.
+LANE_INLINE NeonLanes fused_widened(const NeonWide& x, NeonLanes a, NeonLanes b, NeonLanes c)
 {
     using fma_arm::wide_sum;
-    const NeonWide x = widen(a), y = widen(b), z = widen(c);
+    const NeonWide y = widen(b), z = widen(c);
     bool flagged;
     const NeonLanes r = narrow(NeonWide{wide_sum(x.l0, y.l0, z.l0), wide_sum(x.l1, y.l1, z.l1),
                                         wide_sum(x.l2, y.l2, z.l2), wide_sum(x.l3, y.l3, z.l3)},
@@ -350,6 +351,19 @@ LANE_INLINE NeonLanes fused(NeonLanes a, NeonLanes b, NeonLanes c)
         return fused_lane_by_lane(a, b, c);
     }
     return r;
+}
+
+LANE_INLINE NeonLanes fused(NeonLanes a, NeonLanes b, NeonLanes c)
+{
+    return fused_widened(widen(a), a, b, c);
+}
+
+// By a constant: widened where the compiler sees it, not in the lanes at
+// every use (widen is written as the instructions, which the compiler cannot
+// fold).
+LANE_INLINE NeonLanes fused_by(float k, NeonLanes b, NeonLanes c)
+{
+    return fused_widened(same_as(NeonWide{}, k), same_as(b, k), b, c);
 }
 
 LANE_INLINE NeonLanes fused_narrowed(NeonWide a, NeonWide b, NeonWide c)
