@@ -172,6 +172,18 @@ LANE_INLINE void six_points(const BankLines<SHARED>& lines, I32x4x2 index, F32x8
 }
 #endif
 
+// The four sub-steps' reads from the nine slots in a row, s[k] holding slot
+// k of every lane: sub-step j reads s_j..s_(j+5).
+template <class V, class W>
+LANE_INLINE void reads_of_row(const V (&s)[9], V f0, V f1, V f2, V f3, const W& w, V& v0, V& v1,
+                              V& v2, V& v3)
+{
+    v0 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f0, w);
+    v1 = quintic(s[1], s[2], s[3], s[4], s[5], s[6], f1, w);
+    v2 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f2, w);
+    v3 = quintic(s[3], s[4], s[5], s[6], s[7], s[8], f3, w);
+}
+
 // The reads of a frame's four sub-steps where each lane reads one slot further
 // at every sub-step, as it does at rest but for a step of two or none every
 // few thousand sub-steps, or at the wrap: the sub-steps' six points are then
@@ -254,11 +266,8 @@ LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32
           "m"(*reinterpret_cast<const float(*)[9]>(r3)));
     const F32x4 p[9] = {(F32x4)p0, (F32x4)p1, (F32x4)p2, (F32x4)p3, (F32x4)p4,
                         (F32x4)p5, (F32x4)p6, (F32x4)p7, (F32x4)p8};
-    const auto& w = read_weights(lines, f01.low);
-    v01.low = quintic(p[0], p[1], p[2], p[3], p[4], p[5], f01.low, w);
-    v01.high = quintic(p[1], p[2], p[3], p[4], p[5], p[6], f01.high, w);
-    v23.low = quintic(p[2], p[3], p[4], p[5], p[6], p[7], f23.low, w);
-    v23.high = quintic(p[3], p[4], p[5], p[6], p[7], p[8], f23.high, w);
+    reads_of_row(p, f01.low, f01.high, f23.low, f23.high, read_weights(lines, f01.low), v01.low,
+                 v01.high, v23.low, v23.high);
 }
 #endif
 
@@ -406,13 +415,12 @@ LANE_INLINE NeonQuinticWeights read_weights(const BankLines<SHARED>&, NeonLanes)
 
 // The reads of a frame's four sub-steps where each lane reads one slot
 // further at every sub-step (as read_in_a_row above): nine slots in a row
-// per lane, s_0..s_8, of which sub-step j reads s_j..s_(j+5). vld4 puts four
-// consecutive slots into one lane of four registers, and a lane of a NEON
-// register is a lane of one of its two halves: with the four registers
-// consecutive, their halves are every other one, which vld4 may name. Twelve
-// loads and no shuffle, against two loads and a transpose per lane and
-// sub-step. The registers of a structure load are consecutive, which only
-// fixed registers can promise.
+// per lane (reads_of_row). vld4 puts four consecutive slots into one lane of
+// four registers, and a lane of a NEON register is a lane of one of its two
+// halves: with the four registers consecutive, their halves are every other
+// one, which vld4 may name. Twelve loads and no shuffle, against two loads
+// and a transpose per lane and sub-step. The registers of a structure load
+// are consecutive, which only fixed registers can promise.
 template <bool SHARED>
 LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32x4 index1,
                                I32x4 index2, I32x4 index3, NeonLanes f0, NeonLanes f1,
@@ -451,11 +459,7 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32
           "m"(*reinterpret_cast<const float(*)[9]>(r2)),
           "m"(*reinterpret_cast<const float(*)[9]>(r3)));
     const NeonLanes s[9] = {p0, p1, p2, p3, p4, p5, p6, p7, p8};
-    const NeonQuinticWeights w = read_weights(lines, f0);
-    v0 = quintic(s[0], s[1], s[2], s[3], s[4], s[5], f0, w);
-    v1 = quintic(s[1], s[2], s[3], s[4], s[5], s[6], f1, w);
-    v2 = quintic(s[2], s[3], s[4], s[5], s[6], s[7], f2, w);
-    v3 = quintic(s[3], s[4], s[5], s[6], s[7], s[8], f3, w);
+    reads_of_row(s, f0, f1, f2, f3, read_weights(lines, f0), v0, v1, v2, v3);
     return true;
 }
 
