@@ -58,7 +58,8 @@ void expect_own_read(TubeBank& bank, int lane, int32_t index, float f, float got
                      bool any_nan_is_one = false)
 {
     const float expected = read_delay(OneLine{bank.delay[lane]}, index, f);
-    ASSERT_TRUE(model::same_sample(got, expected) || (any_nan_is_one && got != got && expected != expected))
+    ASSERT_TRUE(model::same_sample(got, expected) ||
+                (any_nan_is_one && got != got && expected != expected))
         << std::hex << model::bits(got) << " against " << model::bits(expected) << std::dec
         << ", lane " << lane << " trial " << trial;
 }
