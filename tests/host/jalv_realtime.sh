@@ -5,38 +5,24 @@
 # every tube must sound at its pitch, every sample be finite, and jalv must
 # end cleanly.
 set -uo pipefail
+# shellcheck source=../../tools/lib/jack_server.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/lib/jack_server.sh"
 fail() { echo "FAIL: $*" >&2; for log in jackd jalv metro; do [ -f "$work/$log.log" ] && sed "s/^/$log: /" "$work/$log.log" >&2; done; exit 1; }
 for tool in jackd jalv jack_wait jack_lsp jack_connect jack_metro jack_rec; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (packages jalv, jackd2)"; exit 77; }
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/ostrevan-jalv.XXXXXX")"
-server_pid=""
 clients=()
-# The clients leave first and the server last, with SIGTERM: a JACK server
-# stopped that way takes its entry out of JACK's registry of servers, which
-# holds only a few and would otherwise fill up run after run.
+# The clients leave first and the server last.
 cleanup() {
   for pid in "${clients[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  if [ -n "$server_pid" ]; then kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+  stop_jack_server
   rm -rf "$work"
 }
 trap cleanup EXIT
-
 # A server of our own, so that parallel runs and a user's JACK never meet.
-# Its name is one of a few fixed ones: a server that died without leaving
-# JACK's registry frees its entry when the next one of that name starts.
-export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1
-for n in 0 1 2 3; do
-  export JACK_DEFAULT_SERVER="ostrevan-test-$n"
-  [ "$(jack_wait -c 2>/dev/null)" = running ] && continue
-  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-  server_pid=$!
-  jack_wait -w -t 10 >/dev/null 2>&1 && break
-  kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null
-  server_pid=""
-done
-[ -n "$server_pid" ] || fail "no JACK server could be started"
+start_jack_server ostrevan-test "$work/jackd.log" || fail "no JACK server could be started"
 
 # jalv reads commands from its standard input and quits when it ends.
 jalv -n tubes -x -c decay=400 "$PLUGIN_URI" < <(sleep 7) >"$work/jalv.log" 2>&1 &

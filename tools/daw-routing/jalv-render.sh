@@ -6,36 +6,25 @@
 #
 #   jalv-render.sh OUT_WAV PLUGIN_URI SECONDS DECAY NOTE_1 .. NOTE_4
 set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=../lib/jack_server.sh
+. "$here/../lib/jack_server.sh"
 out="$1" uri="$2" seconds="$3" decay="$4"
 shift 4
 notes=("$@")
 fail() { echo "FAIL: $*" >&2; for log in jackd jalv metro rec; do [ -f "$work/$log.log" ] && tail -n 20 "$work/$log.log" | sed "s/^/$log: /" >&2; done; exit 1; }
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/ostrevan-daw-jalv.XXXXXX")"
-server_pid=""
 clients=()
-# Clients first, the server last with SIGTERM, so that it leaves JACK's
-# registry of servers.
 cleanup() {
   for pid in "${clients[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
-  if [ -n "$server_pid" ]; then kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+  stop_jack_server
   rm -rf "$work"
 }
 trap cleanup EXIT
-
 # A server of our own, named apart from the test suite's, so that neither
 # meets the other or a user's JACK.
-export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1
-for n in 0 1 2 3; do
-  export JACK_DEFAULT_SERVER="ostrevan-daw-$n"
-  [ "$(jack_wait -c 2>/dev/null)" = running ] && continue
-  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-  server_pid=$!
-  jack_wait -w -t 10 >/dev/null 2>&1 && break
-  kill -TERM "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null
-  server_pid=""
-done
-[ -n "$server_pid" ] || fail "no JACK server could be started"
+start_jack_server ostrevan-daw "$work/jackd.log" || fail "no JACK server could be started"
 
 controls=(-c "decay=$decay")
 for k in 1 2 3 4; do controls+=(-c "note_$k=${notes[$((k - 1))]}"); done
