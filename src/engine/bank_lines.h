@@ -271,13 +271,20 @@ LANE_INLINE void reads_in_a_row(const BankLines<SHARED>& lines, I32x4 index, F32
 }
 #endif
 
+// Whether each lane's four read slots of a frame follow one another, so
+// that the frame's reads take nine slots in a row per line.
+LANE_INLINE bool slots_in_a_row(I32x4 index0, I32x4 index1, I32x4 index2, I32x4 index3)
+{
+    return all_lanes((index1 == index0 + 1) & (index2 == index0 + 2) & (index3 == index0 + 3));
+}
+
 #if defined(__AVX__) || defined(__aarch64__)
 template <bool SHARED>
 LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32x4 index1,
                                I32x4 index2, I32x4 index3, F32x8 f01, F32x8 f23, F32x8& v01,
                                F32x8& v23)
 {
-    if (!all_lanes((index1 == index0 + 1) & (index2 == index0 + 2) & (index3 == index0 + 3))) {
+    if (!slots_in_a_row(index0, index1, index2, index3)) {
         return false;
     }
     reads_in_a_row(lines, index0, f01, f23, v01, v23);
@@ -427,7 +434,7 @@ LANE_INLINE bool read_in_a_row(const BankLines<SHARED>& lines, I32x4 index0, I32
                                NeonLanes f2, NeonLanes f3, NeonLanes& v0, NeonLanes& v1,
                                NeonLanes& v2, NeonLanes& v3)
 {
-    if (!all_lanes((index1 == index0 + 1) & (index2 == index0 + 2) & (index3 == index0 + 3))) {
+    if (!slots_in_a_row(index0, index1, index2, index3)) {
         return false;
     }
     const float* a = &lines.bank.delay[0][index0[0]];
