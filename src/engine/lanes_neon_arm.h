@@ -325,6 +325,18 @@ LANE_INLINE NeonLanes fused(NeonLanes a, NeonLanes b, NeonLanes c)
     return vfmaq_f32(c.v, a.v, b.v);
 }
 
+// By a constant. A negative one is subtracted as its magnitude, the same
+// single rounding of the same exact sum, so that the loop filter's k and -k
+// share one register: the compiler builds each constant again at every
+// sub-step, a load and a vdup.
+LANE_INLINE NeonLanes fused_by(float k, NeonLanes b, NeonLanes c)
+{
+    if (k < 0.0f) {
+        return vfmsq_f32(c.v, b.v, vdupq_n_f32(-k));
+    }
+    return vfmaq_f32(c.v, vdupq_n_f32(k), b.v);
+}
+
 LANE_INLINE NeonLanes fused_narrowed(NeonWide a, NeonWide b, NeonWide c)
 {
     return narrow(NeonWide{fma_arm::fused(a.l0, b.l0, c.l0), fma_arm::fused(a.l1, b.l1, c.l1),
