@@ -316,9 +316,17 @@ LANE_INLINE F32x4 narrow(F64x4 x)
 
 LANE_INLINE F32x4 load(const float* p)
 {
+#if defined(__arm__) && !defined(__ARM_NEON)
+    // Without NEON four lanes are four of the scalar unit's registers. Copied
+    // as sixteen bytes, the row went through four integer registers and the
+    // stack before each lane was loaded into its own (3,646 instructions a
+    // frame at rest on qemu's Cortex-R5F against 3,595 lane by lane).
+    return F32x4{p[0], p[1], p[2], p[3]};
+#else
     F32x4 v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
+#endif
 }
 
 LANE_INLINE float magnitude(float x)
