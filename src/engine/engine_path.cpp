@@ -22,6 +22,10 @@ FramesFunction function_for(EnginePath path)
     case EnginePath::LOCKSTEP_EXACT:
         return lockstep_frames_exact;
 #endif
+#if defined(LOCKSTEP_EXACT_AVX_BUILT)
+    case EnginePath::LOCKSTEP_EXACT_AVX:
+        return lockstep_frames_exact_avx;
+#endif
 #if defined(__arm__)
     case EnginePath::LOCKSTEP_NEON:
 #if defined(LOCKSTEP_EXACT_BUILT)
@@ -47,6 +51,9 @@ EnginePath fastest_path()
     }
     if (engine_path_available(EnginePath::LOCKSTEP_FMA)) {
         return EnginePath::LOCKSTEP_FMA;
+    }
+    if (engine_path_available(EnginePath::LOCKSTEP_EXACT_AVX)) {
+        return EnginePath::LOCKSTEP_EXACT_AVX;
     }
     if (engine_path_available(EnginePath::LOCKSTEP_EXACT)) {
         return EnginePath::LOCKSTEP_EXACT;
@@ -94,6 +101,13 @@ bool engine_path_available(EnginePath path)
     case EnginePath::LOCKSTEP_NEON:
 #if defined(__arm__)
         return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+#else
+        return false;
+#endif
+    case EnginePath::LOCKSTEP_EXACT_AVX:
+#if defined(LOCKSTEP_EXACT_AVX_BUILT)
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx");
 #else
         return false;
 #endif

@@ -28,6 +28,15 @@ void lockstep_frames_exact(TubeBank& bank, const float* const input[TUBE_COUNT],
                            float* const output[TUBE_COUNT], uint32_t frame_count);
 #endif
 
+#if defined(LOCKSTEP_EXACT_AVX_BUILT)
+// x86-64 with AVX but without FMA3 (call only where the processor has AVX):
+// the same emulation in AVX's registers. The build defines
+// LOCKSTEP_EXACT_AVX_BUILT where its flags promise neither AVX nor FMA3 (with
+// AVX promised, lockstep_exact.cpp is already built for it).
+void lockstep_frames_exact_avx(TubeBank& bank, const float* const input[TUBE_COUNT],
+                               float* const output[TUBE_COUNT], uint32_t frame_count);
+#endif
+
 #if defined(__arm__)
 // 32-bit ARM with NEON (call only where the processor has it): NEON's fused
 // multiply-add where the processor also has VFPv4, and where it may not, the

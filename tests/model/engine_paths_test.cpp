@@ -67,6 +67,8 @@ const char* path_name(EnginePath path)
         return "lockstep, hardware fma";
     case EnginePath::LOCKSTEP_NEON:
         return "lockstep on NEON";
+    case EnginePath::LOCKSTEP_EXACT_AVX:
+        return "lockstep, exact software fma, AVX";
     }
     return "?";
 }
@@ -472,3 +474,30 @@ TEST(EnginePathsNaN, MeetingNaNsComeOutTheSameOnEveryPath)
 }
 
 }  // namespace
+
+// The path the library takes on this processor, where the run names the one
+// it must be (OSTREVAN_EXPECT_ENGINE_PATH, as the build's OSTREVAN_ENGINE
+// option names it). The cross stages run each emulated model with its path
+// named: a model that lacked what it stands for, or had more, would
+// otherwise test another path without a word.
+TEST(EnginePathChoice, IsTheOneTheRunNames)
+{
+    const char* expected = std::getenv("OSTREVAN_EXPECT_ENGINE_PATH");
+    if (expected == nullptr || *expected == '\0') {
+        GTEST_SKIP() << "the run names no path";
+    }
+    struct Named {
+        const char* name;
+        EnginePath path;
+    };
+    const Named names[] = {{"TUBE_BY_TUBE", EnginePath::TUBE_BY_TUBE},
+                           {"LOCKSTEP_EXACT", EnginePath::LOCKSTEP_EXACT},
+                           {"LOCKSTEP_FMA", EnginePath::LOCKSTEP_FMA},
+                           {"LOCKSTEP_NEON", EnginePath::LOCKSTEP_NEON},
+                           {"LOCKSTEP_EXACT_AVX", EnginePath::LOCKSTEP_EXACT_AVX}};
+    const Named* named = std::find_if(std::begin(names), std::end(names), [&](const Named& n) {
+        return std::strcmp(n.name, expected) == 0;
+    });
+    ASSERT_NE(named, std::end(names)) << "no path is called " << expected;
+    EXPECT_EQ(engine_path(), named->path) << "the library took " << path_name(engine_path());
+}
