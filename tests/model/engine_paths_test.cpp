@@ -475,16 +475,18 @@ TEST(EnginePathsNaN, MeetingNaNsComeOutTheSameOnEveryPath)
 
 }  // namespace
 
-// The path the library takes on this processor, where the run names the one
-// it must be (OSTREVAN_EXPECT_ENGINE_PATH, as the build's OSTREVAN_ENGINE
-// option names it). The cross stages run each emulated model with its path
-// named: a model that lacked what it stands for, or had more, would
-// otherwise test another path without a word.
+// The path the library takes on this processor: one the processor can run,
+// and, where the run names the one it must be (OSTREVAN_EXPECT_ENGINE_PATH,
+// as the build's OSTREVAN_ENGINE option names it), that one. The cross
+// stages run each emulated model with its path named: a model that lacked
+// what it stands for, or had more, would otherwise test another path without
+// a word. Runs on the build machine name none, as its processor may be any.
 TEST(EnginePathChoice, IsTheOneTheRunNames)
 {
+    ASSERT_TRUE(engine_path_available(engine_path())) << path_name(engine_path());
     const char* expected = std::getenv("OSTREVAN_EXPECT_ENGINE_PATH");
     if (expected == nullptr || *expected == '\0') {
-        GTEST_SKIP() << "the run names no path";
+        return;
     }
     struct Named {
         const char* name;
