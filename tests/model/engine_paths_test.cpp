@@ -56,19 +56,25 @@ uint32_t session_frames()
     return text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 120000;
 }
 
+// Each path: the name the build's OSTREVAN_ENGINE option gives it, and what
+// the messages call it.
+struct NamedPath {
+    EnginePath path;
+    const char* option;
+    const char* name;
+};
+const NamedPath NAMED_PATHS[] = {
+    {EnginePath::TUBE_BY_TUBE, "TUBE_BY_TUBE", "tube by tube"},
+    {EnginePath::LOCKSTEP_EXACT, "LOCKSTEP_EXACT", "lockstep, exact software fma"},
+    {EnginePath::LOCKSTEP_FMA, "LOCKSTEP_FMA", "lockstep, hardware fma"},
+    {EnginePath::LOCKSTEP_NEON, "LOCKSTEP_NEON", "lockstep on NEON"},
+    {EnginePath::LOCKSTEP_EXACT_AVX, "LOCKSTEP_EXACT_AVX", "lockstep, exact software fma, AVX"},
+};
+
 const char* path_name(EnginePath path)
 {
-    switch (path) {
-    case EnginePath::TUBE_BY_TUBE:
-        return "tube by tube";
-    case EnginePath::LOCKSTEP_EXACT:
-        return "lockstep, exact software fma";
-    case EnginePath::LOCKSTEP_FMA:
-        return "lockstep, hardware fma";
-    case EnginePath::LOCKSTEP_NEON:
-        return "lockstep on NEON";
-    case EnginePath::LOCKSTEP_EXACT_AVX:
-        return "lockstep, exact software fma, AVX";
+    for (const NamedPath& named : NAMED_PATHS) {
+        if (named.path == path) return named.name;
     }
     return "?";
 }
@@ -488,18 +494,9 @@ TEST(EnginePathChoice, IsTheOneTheRunNames)
     if (expected == nullptr || *expected == '\0') {
         return;
     }
-    struct Named {
-        const char* name;
-        EnginePath path;
-    };
-    const Named names[] = {{"TUBE_BY_TUBE", EnginePath::TUBE_BY_TUBE},
-                           {"LOCKSTEP_EXACT", EnginePath::LOCKSTEP_EXACT},
-                           {"LOCKSTEP_FMA", EnginePath::LOCKSTEP_FMA},
-                           {"LOCKSTEP_NEON", EnginePath::LOCKSTEP_NEON},
-                           {"LOCKSTEP_EXACT_AVX", EnginePath::LOCKSTEP_EXACT_AVX}};
-    const Named* named = std::find_if(std::begin(names), std::end(names), [&](const Named& n) {
-        return std::strcmp(n.name, expected) == 0;
-    });
-    ASSERT_NE(named, std::end(names)) << "no path is called " << expected;
+    const NamedPath* named =
+        std::find_if(std::begin(NAMED_PATHS), std::end(NAMED_PATHS),
+                     [&](const NamedPath& n) { return std::strcmp(n.option, expected) == 0; });
+    ASSERT_NE(named, std::end(NAMED_PATHS)) << "no path is called " << expected;
     EXPECT_EQ(engine_path(), named->path) << "the library took " << path_name(engine_path());
 }
